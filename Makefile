@@ -1,0 +1,22 @@
+# Two commands: `make run` serves the demo host, `make test` runs every test.
+# Both install what is missing and build through the CMake presets.
+
+ARGS ?=
+JOBS ?= $(shell nproc)
+
+.PHONY: run test
+
+run:
+	@scripts/ensure-packages.sh
+	cmake --preset native
+	cmake --build --preset native -j $(JOBS)
+	build/native/bin/rkhost $(ARGS)
+
+test:
+	@scripts/ensure-packages.sh --with-windows
+	cmake --preset native
+	cmake --build --preset native -j $(JOBS)
+	ctest --preset native
+	cmake --preset win
+	cmake --build --preset win -j $(JOBS)
+	ctest --preset win

@@ -1,0 +1,61 @@
+#include "platform/rk_platform.h"
+
+#include <dlfcn.h>
+#include <sys/utsname.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace rkservice {
+namespace platform {
+
+void DebugOutput(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  if (text.empty() || text.back() != '\n') std::fputc('\n', stderr);
+}
+
+void ShowMessageBox(const std::string& text, const std::string& caption) {
+  std::fprintf(stderr, "[%s] %s\n", caption.c_str(), text.c_str());
+}
+
+OsVersion GetOsVersion() {
+  OsVersion version;
+  struct utsname names;
+  if (uname(&names) != 0) return version;
+  const char* p = names.release;
+  char* end = nullptr;
+  unsigned long* parts[] = {&version.major, &version.minor, &version.build};
+  for (unsigned long* part : parts) {
+    *part = std::strtoul(p, &end, 10);
+    if (end == p || *end != '.') break;
+    p = end + 1;
+  }
+  return version;
+}
+
+void* LoadNativeLibrary(const std::filesystem::path& path, std::string* error) {
+  dlerror();
+  void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr && error != nullptr) {
+    const char* text = dlerror();
+    *error = text != nullptr ? text : "unknown error";
+  }
+  return library;
+}
+
+void* GetFunctionPointer(void* library, const char* name) {
+  if (library == nullptr) return nullptr;
+  return dlsym(library, name);
+}
+
+std::filesystem::path ServiceLibraryDir() {
+  Dl_info info;
+  if (dladdr(reinterpret_cast<void*>(&ServiceLibraryDir), &info) == 0 || info.dli_fname == nullptr) return {};
+  std::error_code ec;
+  std::filesystem::path file = std::filesystem::canonical(info.dli_fname, ec);
+  if (ec) file = info.dli_fname;
+  return file.parent_path();
+}
+
+}  // namespace platform
+}  // namespace rkservice

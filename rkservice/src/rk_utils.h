@@ -1,0 +1,54 @@
+// Text and identifier helpers shared by the handlers and managers. Narrow text
+// is UTF-8 or raw bytes; wide text is UTF-16.
+#ifndef RKSERVICE_SRC_RK_UTILS_H_
+#define RKSERVICE_SRC_RK_UTILS_H_
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace rkservice {
+
+// The service's own Base64: never writes "=", decodes leniently (stops at the
+// first character outside the alphabet). Carries the synchronisation data.
+std::string Base64Encode(const uint8_t* data, uint32_t size);
+std::string Base64Decode(const std::string& text);
+
+// Standard padded Base64; the decoder is strict and gives an empty result for
+// text it rejects.
+std::string Base64EncodeString(const std::string& bytes);
+std::string Base64DecodeString(const std::string& text);
+
+// MD5 of the bytes as 32 upper-case hexadecimal digits.
+std::string Md5HexUpper(const std::string& bytes);
+
+// Never fail: each ill-formed sequence becomes U+FFFD.
+std::string WideToUtf8(const std::u16string& text);
+std::u16string Utf8ToWide(const std::string& text);
+
+// The platform's GUID layout: three little-endian integers and 8 bytes.
+struct GUID {
+  uint32_t Data1;
+  uint16_t Data2;
+  uint16_t Data3;
+  uint8_t Data4[8];
+};
+static_assert(sizeof(GUID) == 16, "GUID is 16 bytes");
+
+bool operator==(const GUID& a, const GUID& b);
+inline bool operator!=(const GUID& a, const GUID& b) { return !(a == b); }
+
+// 36 upper-case characters such as "00000001-0000-0000-0000-000000000000".
+std::u16string GuidToString(const GUID& guid);
+// Accepts the text with or without braces, digits in either case; anything
+// that does not parse gives the zero GUID.
+GUID StringToGuid(const std::u16string& text);
+
+// Appends the whole file to the sink in 10,240-byte reads; false when the file
+// is missing or cannot be opened.
+bool ReadFileChunks(const std::filesystem::path& path, std::vector<uint8_t>& sink);
+
+}  // namespace rkservice
+
+#endif  // RKSERVICE_SRC_RK_UTILS_H_
