@@ -16,10 +16,10 @@ namespace {
 constexpr size_t kMaxLogFileBytes = 209715200;
 constexpr size_t kRotatedFiles = 3;
 
+// Released explicitly at unload (never by a static destructor of its own), so
+// the release order stays in one place.
 std::once_flag g_logger_once;
-std::unique_ptr<RkLogger> g_logger;
-// Set before the holder goes away so that late log calls find nothing.
-std::atomic<RkLogger*> g_logger_ptr{nullptr};
+std::atomic<RkLogger*> g_logger{nullptr};
 
 void ReportToHost(const std::string& text) {
   platform::DebugOutput(text);
@@ -46,20 +46,14 @@ RkLogger::~RkLogger() {
   if (logger) logger->flush();
 }
 
-void RkLogger::CreateInstance() {
-  g_logger = std::unique_ptr<RkLogger>(new RkLogger());
-  g_logger_ptr.store(g_logger.get(), std::memory_order_release);
-}
+void RkLogger::CreateInstance() { delete g_logger.exchange(new RkLogger(), std::memory_order_acq_rel); }
 
 RkLogger* RkLogger::Instance() {
   std::call_once(g_logger_once, &RkLogger::CreateInstance);
-  return g_logger_ptr.load(std::memory_order_acquire);
+  return g_logger.load(std::memory_order_acquire);
 }
 
-void RkLogger::ReleaseInstance() {
-  g_logger_ptr.store(nullptr, std::memory_order_release);
-  g_logger.reset();
-}
+void RkLogger::ReleaseInstance() { delete g_logger.exchange(nullptr, std::memory_order_acq_rel); }
 
 bool RkLogger::Init(const std::string& file, int level) {
   if (file_started_) return false;
@@ -68,7 +62,7 @@ bool RkLogger::Init(const std::string& file, int level) {
   const std::filesystem::path path = std::filesystem::u8path(file);
   const std::filesystem::path folder = path.parent_path();
   std::error_code ec;
-  if (!folder.empty() && !std::filesystem::exists(folder, ec)) {
+  if (!folder.empty() && !std::filesystem::is_directory(folder, ec)) {
     std::filesystem::create_directories(folder, ec);
     if (ec) {
       ReportToHost("can not create log dir");

@@ -11,7 +11,7 @@
 #include <string>
 #include <utility>
 
-#include "rk_text_format.h"
+#include "rk_utils.h"
 
 namespace rkservice {
 
@@ -44,34 +44,37 @@ class RkLogger {
 // The level given to the last accepted Init (2 until then).
 int RkLogLevelNow();
 
+namespace log_detail {
+// UTF-16 arguments reach the sinks as UTF-8; everything else as it is.
+template <typename T>
+const T& LogArg(const T& value) {
+  return value;
+}
+inline std::string LogArg(const std::u16string& value) { return WideToUtf8(value); }
+template <typename T>
+using LogArgType = decltype(LogArg(std::declval<const T&>()));
+}  // namespace log_detail
+
 template <typename... Args>
-void RkLog(spdlog::level::level_enum level, spdlog::format_string_t<Args...> format, Args&&... args) {
+void RkLog(spdlog::level::level_enum level, spdlog::format_string_t<log_detail::LogArgType<Args>...> format,
+           const Args&... args) {
   RkLogger* holder = RkLogger::Instance();
   if (holder == nullptr) return;
   std::shared_ptr<spdlog::logger> logger = holder->logger();
-  if (logger) logger->log(spdlog::source_loc{}, level, format, std::forward<Args>(args)...);
+  if (logger) logger->log(spdlog::source_loc{}, level, format, log_detail::LogArg(args)...);
 }
 
-template <typename... Args>
-void RkLogTrace(spdlog::format_string_t<Args...> format, Args&&... args) {
-  RkLog(spdlog::level::trace, format, std::forward<Args>(args)...);
-}
-template <typename... Args>
-void RkLogDebug(spdlog::format_string_t<Args...> format, Args&&... args) {
-  RkLog(spdlog::level::debug, format, std::forward<Args>(args)...);
-}
-template <typename... Args>
-void RkLogInfo(spdlog::format_string_t<Args...> format, Args&&... args) {
-  RkLog(spdlog::level::info, format, std::forward<Args>(args)...);
-}
-template <typename... Args>
-void RkLogWarn(spdlog::format_string_t<Args...> format, Args&&... args) {
-  RkLog(spdlog::level::warn, format, std::forward<Args>(args)...);
-}
-template <typename... Args>
-void RkLogError(spdlog::format_string_t<Args...> format, Args&&... args) {
-  RkLog(spdlog::level::err, format, std::forward<Args>(args)...);
-}
+#define RK_LOG_AT(name, level)                                                                         \
+  template <typename... Args>                                                                          \
+  void name(spdlog::format_string_t<log_detail::LogArgType<Args>...> format, const Args&... args) {   \
+    RkLog(level, format, args...);                                                                     \
+  }
+RK_LOG_AT(RkLogTrace, spdlog::level::trace)
+RK_LOG_AT(RkLogDebug, spdlog::level::debug)
+RK_LOG_AT(RkLogInfo, spdlog::level::info)
+RK_LOG_AT(RkLogWarn, spdlog::level::warn)
+RK_LOG_AT(RkLogError, spdlog::level::err)
+#undef RK_LOG_AT
 
 }  // namespace rkservice
 

@@ -1,0 +1,281 @@
+#include "rk_message_router.h"
+
+#include <cpprest/uri.h>
+#include <pplx/threadpool.h>
+
+#include <cstdio>
+#include <iostream>
+#include <mutex>
+#include <map>
+#include <set>
+#include <vector>
+
+#include "platform/rk_platform.h"
+#include "rk_handler_registry.h"
+#include "rk_logger.h"
+#include "rk_rest_handler.h"
+
+namespace rkservice {
+namespace {
+
+using web::http::http_request;
+using web::http::methods;
+using web::http::status_codes;
+using web::http::experimental::listener::http_listener;
+
+// Bodies above this size are refused unread.
+constexpr uint64_t kMaxRequestBody = 64ull << 20;
+
+// Listener threads of cpprestsdk's shared pool, chosen by measurement (its
+// default of 40 costs throughput on the loopback path). Sends to the notify
+// host never wait on this pool, so its size cannot starve them.
+constexpr size_t kListenerThreads = 4;
+
+// One open listener per host and port in this process: cpprestsdk shares an
+// acceptor between listeners of one endpoint, and a second open on it would
+// tear down the first.
+std::mutex g_endpoints_mutex;
+std::map<std::string, RkMessageRouter*> g_open_endpoints;
+
+bool ClaimEndpoint(const std::string& endpoint, RkMessageRouter* router) {
+  std::lock_guard<std::mutex> lock(g_endpoints_mutex);
+  return g_open_endpoints.emplace(endpoint, router).second;
+}
+
+void ReleaseEndpoint(const std::string& endpoint) {
+  std::lock_guard<std::mutex> lock(g_endpoints_mutex);
+  g_open_endpoints.erase(endpoint);
+}
+
+// Closes the listeners still open when the process exits. It is made after
+// the first listener has opened, that is after cpprestsdk's pool and server
+// state, so it runs before they are torn down at exit: closing a listener
+// needs them, and requests must not run into state that is already gone.
+struct OpenListenersAtExit {
+  ~OpenListenersAtExit() {
+    std::vector<RkMessageRouter*> routers;
+    {
+      std::lock_guard<std::mutex> lock(g_endpoints_mutex);
+      for (const auto& open : g_open_endpoints) routers.push_back(open.second);
+    }
+    for (RkMessageRouter* router : routers) router->Stop();
+  }
+};
+
+void SetListenerThreadsOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    try {
+      crossplat::threadpool::initialize_with_threads(kListenerThreads);
+    } catch (const std::exception&) {
+      // The host already set the pool up; its size stands.
+    }
+  });
+}
+
+void CloseListenersAtExit() { static OpenListenersAtExit at_exit; }
+
+// The address the listener binds: the reported "*" means every IPv4 address.
+std::string BindUri(const std::string& address) {
+  const std::string wildcard = "http://*:";
+  if (address.compare(0, wildcard.size(), wildcard) == 0) return "http://0.0.0.0:" + address.substr(wildcard.size());
+  return address;
+}
+
+// A canonical "host:port" of a listen address, so that "08080" and "8080" meet.
+std::string EndpointKey(const web::uri& uri) { return uri.host() + ":" + std::to_string(uri.port()); }
+
+}  // namespace
+
+std::string BuildListenUri(const RkServiceInfo& info) {
+  std::string address = "http://";
+  if (info.local_only) {
+    const platform::OsVersion version = platform::GetOsVersion();
+    char text[128];
+    std::snprintf(text, sizeof(text), "Windows version is:%lX.%lX.%lX", version.major, version.minor, version.build);
+    platform::DebugOutput(text);
+    address += "localhost:";
+  } else {
+    address += "*:";
+  }
+  address += info.port;
+  RkLogInfo("{0}", "init RkService:" + info.name + " at host:" + address);
+  return address;
+}
+
+bool IsSafeUserName(const std::string& user) {
+  if (user.empty() || user == "." || user == "..") return false;
+  for (unsigned char c : user) {
+    if (c == '/' || c == '\\' || c < 0x20 || c == 0x7F) return false;
+  }
+  return true;
+}
+
+RkMessageRouter::RkMessageRouter(RkServiceInfo info)
+    : registry_(new RkHandlerRegistry(info)), info_(std::move(info)) {}
+
+RkMessageRouter::~RkMessageRouter() {
+  Stop();
+  delete registry_;
+  if (listener_ && !endpoint_.empty()) ReleaseEndpoint(endpoint_);
+  listener_.reset();
+}
+
+bool RkMessageRouter::Start() {
+  RkLogInfo("{0}", "starting service:" + info_.name);
+  if (running_) return true;
+  try {
+    if (!listener_) {
+      SetListenerThreadsOnce();
+      address_ = BuildListenUri(info_);
+      auto listener = std::make_unique<http_listener>(web::uri(BindUri(address_)));
+      auto self = shared_from_this();
+      const web::http::method bound[] = {methods::GET,  methods::POST,    methods::PUT,    methods::DEL,
+                                         methods::HEAD, methods::OPTIONS, methods::CONNECT};
+      for (const auto& method : bound) {
+        listener->support(method, std::bind(&RkMessageRouter::HandleRequest, self, std::placeholders::_1));
+      }
+      listener_ = std::move(listener);
+    }
+    const std::string endpoint = EndpointKey(listener_->uri());
+    if (!ClaimEndpoint(endpoint, this)) {
+      throw web::http::http_exception(std::make_error_code(std::errc::address_in_use).value(),
+                                      "address already served in this process: " + endpoint);
+    }
+    try {
+      listener_->open().wait();
+    } catch (...) {
+      ReleaseEndpoint(endpoint);
+      throw;
+    }
+    CloseListenersAtExit();
+    endpoint_ = endpoint;
+    running_ = true;
+  } catch (const web::http::http_exception& e) {
+    std::cout << info_.name << " can not start for:" << e.error_code().value() << ", " << e.what() << std::endl;
+    RkLogError("{0} can not start for:{1}", info_.name, e.what());
+    return false;
+  } catch (const std::exception& e) {
+    std::cout << e.what() << std::endl;
+    RkLogError("{0} can not start for:{1}", info_.name, e.what());
+    return false;
+  }
+  RkLogInfo("{0} started at {1}", info_.name, listener_->uri().to_string());
+  return running_;
+}
+
+void RkMessageRouter::Stop() {
+  if (!running_) return;
+  try {
+    listener_->close().wait();
+  } catch (const std::exception& e) {
+    std::cout << e.what() << std::endl;
+    return;
+  }
+  ReleaseEndpoint(endpoint_);
+  endpoint_.clear();
+  listener_.reset();
+  running_ = false;
+}
+
+RkServiceInfo RkMessageRouter::GetServiceInfo() const { return info_; }
+
+std::string RkMessageRouter::GetAddress() const {
+  if (!running_) return {};
+  std::string address = address_;
+  if (!address.empty() && address.back() == '/') address.pop_back();
+  return address;
+}
+
+pplx::task<void> RkMessageRouter::Reply(http_request& request, web::http::status_code status,
+                                        utility::string_t text) {
+  return request.reply(MakeRkResponse(status, text));
+}
+
+void RkMessageRouter::HandleRequest(http_request request) {
+  // Whatever a handler throws is logged here; the listener then answers with
+  // its own bare 500, so no request stays unanswered.
+  try {
+    Route(request);
+  } catch (const std::exception& e) {
+    RkLogError("request {0} {1} failed: {2}", request.method(), request.request_uri().to_string(), e.what());
+    throw;
+  } catch (...) {
+    RkLogError("request {0} {1} failed: {2}", request.method(), request.request_uri().to_string(),
+               "unknown exception");
+    throw;
+  }
+}
+
+void RkMessageRouter::Route(http_request& request) {
+  static const std::set<std::string> kExemptSegments = {"account", "updater"};
+  static const std::string kUserHeader = "UserName";
+
+  const std::string uri = request.request_uri().to_string();
+  const std::vector<std::string> segments = web::uri::split_path(uri);
+
+  if (request.headers().content_length() > kMaxRequestBody) {
+    RkLogWarn("request body too large: {0} bytes for {1}", request.headers().content_length(), uri);
+    Reply(request, status_codes::RequestEntityTooLarge, "{}");
+    // Closing the read side makes the listener drain the body without keeping it.
+    request.body().streambuf().close(std::ios_base::in);
+    return;
+  }
+  if (segments.empty()) {
+    Reply(request, status_codes::OK, "{}");
+    return;
+  }
+
+  if (RkLogLevelNow() <= 0) {
+    RkLogTrace("{0}", request.to_string());
+  } else {
+    RkLogInfo("{0}", uri);
+  }
+
+  std::string user = "Anonymity";
+  const auto header = request.headers().find(kUserHeader);
+  const bool has_user = header != request.headers().end();
+  if (has_user) user = header->second;
+
+  if (kExemptSegments.count(segments[0]) == 0) {
+    if (request.method() == methods::OPTIONS) {
+      Reply(request, status_codes::OK, "{}");
+      return;
+    }
+    if (!has_user || user.empty()) {
+      RkLogWarn("UserName must in headers");
+      Reply(request, status_codes::BadRequest, "{}");
+      return;
+    }
+  }
+  if (!IsSafeUserName(user)) {
+    RkLogWarn("UserName is not a plain folder name: {0}", user);
+    Reply(request, status_codes::BadRequest, "{}");
+    return;
+  }
+
+  RkRestHandler* handler = registry_->GetHandler(info_.root_path, user, uri);
+  if (handler == nullptr) {
+    RkLogError("can not create a handler for request for {0}, {1}", info_.root_path, user);
+    Reply(request, status_codes::InternalError, "{}");
+    return;
+  }
+
+  const web::http::method& method = request.method();
+  if (method == methods::GET) {
+    handler->HandleGet(request);
+  } else if (method == methods::POST) {
+    handler->HandlePost(request);
+  } else if (method == methods::PUT) {
+    handler->HandlePut(request);
+  } else if (method == methods::DEL) {
+    handler->HandleDelete(request);
+  } else if (method == methods::OPTIONS) {
+    handler->HandleOptions(request);
+  } else {
+    RkLogInfo("{0}:{1}", "NotImplemented", method);
+    Reply(request, status_codes::NotImplemented, "{}");
+  }
+}
+
+}  // namespace rkservice

@@ -1,0 +1,58 @@
+// One local REST service: owns the HTTP listener and the per-user handler
+// registry, and routes every request by user and first path segment.
+#ifndef RKSERVICE_SRC_RK_MESSAGE_ROUTER_H_
+#define RKSERVICE_SRC_RK_MESSAGE_ROUTER_H_
+
+#include <cpprest/http_listener.h>
+
+#include <memory>
+#include <string>
+
+#include "rkservice.h"
+
+namespace rkservice {
+
+class RkHandlerRegistry;
+
+class RkMessageRouter : public std::enable_shared_from_this<RkMessageRouter> {
+ public:
+  explicit RkMessageRouter(RkServiceInfo info);
+  virtual ~RkMessageRouter();
+
+  // Opens the listener; true when it runs afterwards. A failed open keeps the
+  // listener so that the next Start opens the same one again.
+  bool Start();
+  // Closes and destroys the listener, which releases the request functions'
+  // references to this router.
+  void Stop();
+  RkServiceInfo GetServiceInfo() const;
+  // "http://localhost:PORT" or "http://*:PORT"; empty when not running.
+  std::string GetAddress() const;
+
+  void HandleRequest(web::http::http_request request);
+  virtual pplx::task<void> Reply(web::http::http_request& request, web::http::status_code status,
+                                 utility::string_t text);
+
+ private:
+  void Route(web::http::http_request& request);
+
+  bool running_ = false;
+  RkHandlerRegistry* registry_;
+  RkServiceInfo info_;
+  std::unique_ptr<web::http::experimental::listener::http_listener> listener_;
+  // The address the service reports; the listener may bind another form of it.
+  std::string address_;
+  // This router's entry in the process-wide set of open endpoints.
+  std::string endpoint_;
+};
+
+// The address to listen on, as the service reports it.
+std::string BuildListenUri(const RkServiceInfo& info);
+
+// A user name becomes one folder level under the root: it must be a plain
+// folder name.
+bool IsSafeUserName(const std::string& user);
+
+}  // namespace rkservice
+
+#endif  // RKSERVICE_SRC_RK_MESSAGE_ROUTER_H_

@@ -1,0 +1,102 @@
+#include "rk_rest_handler.h"
+
+#include "rk_logger.h"
+#include "rkservice.h"
+
+namespace rkservice {
+namespace {
+
+using web::http::http_request;
+using web::http::http_response;
+using web::http::status_code;
+
+const char kAllowOrigin[] = "Access-Control-Allow-Origin";
+const char kAllowMethods[] = "Access-Control-Allow-Methods";
+const char kAllowHeaders[] = "Access-Control-Allow-Headers";
+const char kServer[] = "Server";
+const char kServerName[] = "Rk6Service/v0.1";
+
+// The trace that full logging turns on; built only when it will be written.
+void TraceExchange(http_request& request, http_response& response) {
+  if (!RkServiceManager::GetInstance()->PrintAllLog() || request.method() == web::http::methods::OPTIONS) return;
+  RkLogTrace("{0}", request.method() + " " + request.request_uri().to_string() + " ==> response:\r\n" +
+                        response.to_string());
+}
+
+template <typename Map>
+bool HasKeys(const Map& container, const std::vector<utility::string_t>& keys) {
+  if (container.size() < keys.size()) return false;
+  for (const utility::string_t& key : keys) {
+    if (container.find(key) == container.end()) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+http_response MakeRkResponse(status_code status, const utility::string_t& text) {
+  http_response response(status);
+  web::http::http_headers& headers = response.headers();
+  headers.add(kAllowOrigin, "*");
+  headers.add(kAllowMethods, "POST, PUT, GET, OPTIONS, DELETE, HEAD");
+  headers.add(kAllowHeaders, "UserName");
+  headers.add(kServer, kServerName);
+  // A UTF-8 string body takes its content type as given.
+  response.set_body(text, "text/plain; charset=utf-8");
+  return response;
+}
+
+RkRestHandler::RkRestHandler() = default;
+RkRestHandler::~RkRestHandler() = default;
+
+void RkRestHandler::HandleGet(http_request request) { Reply(request, web::http::status_codes::NotImplemented, "{}"); }
+void RkRestHandler::HandlePost(http_request request) { Reply(request, web::http::status_codes::NotImplemented, "{}"); }
+void RkRestHandler::HandlePut(http_request request) { Reply(request, web::http::status_codes::NotImplemented, "{}"); }
+void RkRestHandler::HandleOptions(http_request request) {
+  Reply(request, web::http::status_codes::NotImplemented, "{}");
+}
+void RkRestHandler::HandleDelete(http_request request) {
+  Reply(request, web::http::status_codes::NotImplemented, "{}");
+}
+
+pplx::task<void> RkRestHandler::Reply(http_request& request, status_code status, utility::string_t text) {
+  http_response response = MakeRkResponse(status, text);
+  TraceExchange(request, response);
+  return request.reply(response);
+}
+
+pplx::task<void> RkRestHandler::ReplyUtf8(http_request& request, status_code status, const std::string& text) {
+  http_response response(status);
+  web::http::http_headers& headers = response.headers();
+  headers.add(kAllowOrigin, "*");
+  headers.add(kAllowMethods, "POST, PUT, GET, OPTIONS, DELETE");
+  headers.add(kAllowHeaders, "*");
+  headers.add(kServer, kServerName);
+  response.set_body(text, "text/plain; charset=utf-8");
+  TraceExchange(request, response);
+  return request.reply(response);
+}
+
+void RkRestHandler::SetNotifyHost(const utility::string_t& host) { notify_host_ = host; }
+
+utility::string_t RkRestHandler::GetNotifyHost() const { return notify_host_; }
+
+bool RkRestHandler::HasRequiredKeys(const std::map<utility::string_t, utility::string_t>& query,
+                                    const std::vector<utility::string_t>& keys) {
+  return HasKeys(query, keys);
+}
+
+bool RkRestHandler::HasRequiredKeys(const web::json::object& object, const std::vector<utility::string_t>& keys) {
+  return HasKeys(object, keys);
+}
+
+bool RkRestHandler::RouteRequest(const RkRouteMap& routes, http_request& request) {
+  const auto route = routes.find(request.request_uri().path());
+  if (route == routes.end()) {
+    Reply(request, web::http::status_codes::NotFound, "{}");
+    return false;
+  }
+  return route->second(request);
+}
+
+}  // namespace rkservice

@@ -1,0 +1,70 @@
+// Base class of every REST handler: per-method route tables keyed by the whole
+// request path, the reply helpers that add the common headers, and the notify
+// host that the registry hands to each new handler.
+#ifndef RKSERVICE_SRC_RK_REST_HANDLER_H_
+#define RKSERVICE_SRC_RK_REST_HANDLER_H_
+
+#include <cpprest/http_msg.h>
+#include <cpprest/json.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace rkservice {
+
+// Whole request path (leading "/", no query, not decoded) -> route function.
+// A route answers its request exactly once and returns true on success.
+using RkRouteFunction = std::function<bool(web::http::http_request&)>;
+using RkRouteMap = std::map<utility::string_t, RkRouteFunction>;
+
+class RkRestHandler {
+ public:
+  virtual ~RkRestHandler();
+
+  // The router calls one of these per request with a copy of it; each call
+  // leads to exactly one reply.
+  virtual void HandleGet(web::http::http_request request);
+  virtual void HandlePost(web::http::http_request request);
+  virtual void HandlePut(web::http::http_request request);
+  virtual void HandleOptions(web::http::http_request request);
+  virtual void HandleDelete(web::http::http_request request);
+
+  // UTF-8 bytes sent unchanged, with the header values of the UTF-8 form.
+  virtual pplx::task<void> ReplyUtf8(web::http::http_request& request, web::http::status_code status,
+                                     const std::string& text);
+  virtual pplx::task<void> Reply(web::http::http_request& request, web::http::status_code status,
+                                 utility::string_t text);
+  virtual void InitRoutes() = 0;
+  virtual void SetNotifyHost(const utility::string_t& host);
+
+  utility::string_t GetNotifyHost() const;
+
+  // Presence only: an empty value or a JSON null counts. Fewer entries than
+  // keys fails at once.
+  static bool HasRequiredKeys(const std::map<utility::string_t, utility::string_t>& query,
+                              const std::vector<utility::string_t>& keys);
+  static bool HasRequiredKeys(const web::json::object& object, const std::vector<utility::string_t>& keys);
+
+ protected:
+  RkRestHandler();
+
+  // Looks the request's path up in one method's table: no entry gives 404 "{}";
+  // otherwise the route answers. Returns the route's result (false for 404).
+  bool RouteRequest(const RkRouteMap& routes, web::http::http_request& request);
+
+  utility::string_t notify_host_;
+  RkRouteMap get_routes_;
+  RkRouteMap post_routes_;
+  RkRouteMap put_routes_;
+  RkRouteMap delete_routes_;
+};
+
+// The reply of the router and of RkRestHandler::Reply: the four common headers
+// and the text as a UTF-8 "text/plain" body.
+web::http::http_response MakeRkResponse(web::http::status_code status, const utility::string_t& text);
+
+}  // namespace rkservice
+
+#endif  // RKSERVICE_SRC_RK_REST_HANDLER_H_

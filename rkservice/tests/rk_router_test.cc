@@ -1,0 +1,352 @@
+// The router, the handler registry and the handler base through real HTTP,
+// with handler classes of the test's own added through the factory's
+// test-only hook.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "rk_handler_registry.h"
+#include "rk_logger.h"
+#include "rk_rest_handler.h"
+#include "rk_test_http.h"
+#include "rkservice.h"
+
+namespace rkservice {
+namespace {
+
+namespace fs = std::filesystem;
+using rktest::HeaderList;
+using rktest::HttpReply;
+using web::http::http_request;
+
+std::atomic<int> g_constructions{0};
+std::atomic<bool> g_second_reply_threw{false};
+
+class ProbeHandler : public RkRestHandler {
+ public:
+  ProbeHandler(std::string user, fs::path folder, int delay_ms = 0)
+      : user_(std::move(user)), folder_(std::move(folder)) {
+    if (delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+    InitRoutes();
+    ++g_constructions;
+  }
+
+  void InitRoutes() override {
+    get_routes_["/probe/hit"] = [this](http_request& r) { return Who(r); };
+    get_routes_["/slow/hit"] = [this](http_request& r) { return Who(r); };
+    get_routes_["/account/hit"] = [this](http_request& r) { return Who(r); };
+    get_routes_["/updater/hit"] = [this](http_request& r) { return Who(r); };
+    get_routes_["/probe/unicode"] = [this](http_request& r) {
+      Reply(r, 200, "h\xC3\xA9llo \xE4\xB8\xAD");
+      return true;
+    };
+    get_routes_["/probe/utf8"] = [this](http_request& r) {
+      ReplyUtf8(r, 200, "\xC3\xA9t\xC3\xA9");
+      return true;
+    };
+    get_routes_["/probe/throw"] = [](http_request&) -> bool { throw std::runtime_error("route failed"); };
+    get_routes_["/probe/throw-int"] = [](http_request&) -> bool { throw 7; };
+    get_routes_["/probe/throw-text"] = [](http_request&) -> bool { throw "text"; };
+    get_routes_["/probe/twice"] = [this](http_request& r) {
+      Reply(r, 200, "first");
+      try {
+        Reply(r, 200, "second");
+      } catch (const web::http::http_exception&) {
+        g_second_reply_threw = true;
+      }
+      return true;
+    };
+    post_routes_["/probe/echo"] = [this](http_request& r) {
+      Reply(r, 200, r.extract_string().get());
+      return true;
+    };
+  }
+  void HandleGet(http_request request) override { RouteRequest(get_routes_, request); }
+  void HandlePost(http_request request) override { RouteRequest(post_routes_, request); }
+
+ private:
+  bool Who(http_request& r) {
+    Reply(r, 200, user_ + "|" + folder_.u8string() + "|" + GetNotifyHost());
+    return true;
+  }
+  std::string user_;
+  fs::path folder_;
+};
+
+RkHandlerKind::Make MakeProbe(int delay_ms = 0) {
+  return [delay_ms](const std::string& user, const fs::path& folder) {
+    return new ProbeHandler(user, folder, delay_ms);
+  };
+}
+
+class Router : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    RkAddTestHandlerKind({"probe", "Probe", true, MakeProbe()});
+    RkAddTestHandlerKind({"slow", "Slow", true, MakeProbe(150)});
+    RkAddTestHandlerKind({"account", "account", false, MakeProbe()});
+    RkAddTestHandlerKind({"updater", "", false, MakeProbe()});
+  }
+
+  void SetUp() override {
+    root_ = fs::path(testing::TempDir()) / ("rk_router_" + std::to_string(getpid()));
+    fs::remove_all(root_);
+    fs::create_directories(root_);
+    log_ = root_ / "test.log";
+    ASSERT_TRUE(RkServiceManager::GetInstance()->StartLogger(log_.string(), kRkLogTrace));
+    port_ = rktest::FreeLoopbackPort();
+    StartService(root_.string());
+  }
+  void TearDown() override {
+    RkServiceManager::GetInstance()->RemoveAllService();
+    fs::remove_all(root_);
+  }
+
+  void StartService(const std::string& root) {
+    RkServiceInfo info;
+    info.name = "router";
+    info.port = std::to_string(port_);
+    info.root_path = root;
+    info.notify_host = "http://127.0.0.1:9/notify";
+    ASSERT_TRUE(RkServiceManager::GetInstance()->AddRkService(info));
+    ASSERT_TRUE(RkServiceManager::GetInstance()->StartRkService("router"));
+  }
+
+  HttpReply Get(const std::string& target, const HeaderList& headers = {}) {
+    return rktest::Request(port_, "GET", target, headers);
+  }
+
+  std::string Log() {
+    RkLogger::Instance()->logger()->flush();
+    std::ifstream in(log_);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+  static void ExpectCommonHeaders(const HttpReply& reply, const std::string& context) {
+    EXPECT_EQ(reply.Header("access-control-allow-origin"), "*") << context;
+    EXPECT_EQ(reply.Header("access-control-allow-methods"), "POST, PUT, GET, OPTIONS, DELETE, HEAD") << context;
+    EXPECT_EQ(reply.Header("access-control-allow-headers"), "UserName") << context;
+    EXPECT_EQ(reply.Header("server"), "Rk6Service/v0.1") << context;
+    EXPECT_EQ(reply.Header("content-type"), "text/plain; charset=utf-8") << context;
+  }
+
+  fs::path root_;
+  fs::path log_;
+  int port_ = 0;
+};
+
+TEST_F(Router, EarlyRepliesDispatchAndTheirStatusCodes) {
+  const std::string user_folder = (root_ / "ann" / "Probe").u8string();
+  const struct {
+    const char* what;
+    std::string method, target;
+    HeaderList headers;
+    int status;
+    std::string body;
+  } cases[] = {
+      {"no segments", "GET", "/", {}, 200, "{}"},
+      {"only slashes", "GET", "//", {{"UserName", "ann"}}, 200, "{}"},
+      {"preflight without user", "OPTIONS", "/kivvet/notes", {}, 200, "{}"},
+      {"preflight of a handled segment", "OPTIONS", "/probe/hit", {}, 200, "{}"},
+      {"no user", "GET", "/kivvet/notes", {}, 400, "{}"},
+      {"empty user", "GET", "/probe/hit", {{"UserName", ""}}, 400, "{}"},
+      {"route", "GET", "/probe/hit", {{"UserName", "ann"}}, 200, "ann|" + user_folder + "|http://127.0.0.1:9/notify"},
+      {"header name in other case", "GET", "/probe/hit", {{"username", "ann"}}, 200,
+       "ann|" + user_folder + "|http://127.0.0.1:9/notify"},
+      {"path without route", "GET", "/probe/none", {{"UserName", "ann"}}, 404, "{}"},
+      {"method the handler leaves to the base", "PUT", "/probe/hit", {{"UserName", "ann"}}, 501, "{}"},
+      {"segment in other case", "GET", "/Probe/hit", {{"UserName", "ann"}}, 500, "{}"},
+      {"unknown segment", "GET", "/kivvet/notes", {{"UserName", "ann"}}, 500, "{}"},
+      {"query glued to the only segment", "GET", "/probe?x=1", {{"UserName", "ann"}}, 500, "{}"},
+      {"HEAD", "HEAD", "/probe/hit", {{"UserName", "ann"}}, 501, ""},
+      {"account without user", "GET", "/account/hit", {}, 200, "Anonymity|" + (root_ / "Anonymity" / "account").u8string() + "|http://127.0.0.1:9/notify"},
+      {"account with empty user", "GET", "/account/hit", {{"UserName", ""}}, 400, "{}"},
+      {"account preflight reaches the handler", "OPTIONS", "/account/hit", {}, 501, "{}"},
+      {"updater gets no folder", "GET", "/updater/hit", {{"UserName", "ann"}}, 200, "ann||http://127.0.0.1:9/notify"},
+      {"dot user", "GET", "/probe/hit", {{"UserName", "."}}, 400, "{}"},
+      {"dot-dot user", "GET", "/probe/hit", {{"UserName", ".."}}, 400, "{}"},
+      {"slash in user", "GET", "/probe/hit", {{"UserName", "a/b"}}, 400, "{}"},
+      {"backslash in user", "GET", "/probe/hit", {{"UserName", "a\\b"}}, 400, "{}"},
+      {"control character in user", "GET", "/probe/hit", {{"UserName", "a\tb"}}, 400, "{}"},
+      {"dot-dot user on an exempt segment", "GET", "/account/hit", {{"UserName", ".."}}, 400, "{}"},
+  };
+  for (const auto& c : cases) {
+    const HttpReply reply = rktest::Request(port_, c.method, c.target, c.headers);
+    EXPECT_EQ(reply.status, c.status) << c.what;
+    if (c.method != "HEAD") {
+      EXPECT_EQ(reply.body, c.body) << c.what;
+    }
+    ExpectCommonHeaders(reply, c.what);
+  }
+  // Refused users leave nothing behind; handled ones got their folders.
+  EXPECT_FALSE(fs::exists(root_ / ".." / "Probe"));
+  EXPECT_FALSE(fs::exists(root_ / "a"));
+  EXPECT_TRUE(fs::is_directory(root_ / "ann" / "Probe"));
+  EXPECT_FALSE(fs::exists(root_ / "Anonymity"));  // "account" makes no folder
+
+  const std::string log = Log();
+  EXPECT_NE(log.find("[warning] UserName must in headers"), std::string::npos);
+  EXPECT_NE(log.find("[error] create handler error for Probe. "), std::string::npos);
+  EXPECT_NE(log.find("[error] create handler error for probe?x=1. "), std::string::npos);
+  EXPECT_NE(log.find("[error] can not create a handler for request for " + root_.string() + ", ann"),
+            std::string::npos);
+  EXPECT_NE(log.find("[ info] NotImplemented:HEAD"), std::string::npos);
+}
+
+TEST_F(Router, ConnectIsNotImplemented) {
+  const HttpReply reply = rktest::Exchange(port_, "CONNECT /probe/hit HTTP/1.1\r\nHost: x\r\nUserName: ann\r\n\r\n");
+  EXPECT_EQ(reply.status, 501);
+  EXPECT_EQ(reply.body, "{}");
+}
+
+TEST_F(Router, AnythingThrownFromARouteEndsInABare500) {
+  for (const std::string path : {"/probe/throw", "/probe/throw-int", "/probe/throw-text"}) {
+    const HttpReply reply = Get(path, {{"UserName", "ann"}});
+    EXPECT_EQ(reply.status, 500) << path;
+    EXPECT_EQ(reply.body, "") << path;
+    EXPECT_FALSE(reply.Has("server")) << path;
+  }
+  EXPECT_EQ(Get("/probe/hit", {{"UserName", "ann"}}).status, 200);  // the service lives on
+  const std::string log = Log();
+  EXPECT_NE(log.find("[error] request GET /probe/throw failed: route failed"), std::string::npos) << log;
+  EXPECT_NE(log.find("[error] request GET /probe/throw-int failed: unknown exception"), std::string::npos);
+  EXPECT_NE(log.find("[error] request GET /probe/throw-text failed: unknown exception"), std::string::npos);
+}
+
+TEST_F(Router, OversizeBodyIsRefusedUnread) {
+  const std::string head =
+      "POST /probe/echo HTTP/1.1\r\nHost: x\r\nUserName: ann\r\nContent-Type: text/plain\r\n"
+      "Connection: close\r\nContent-Length: " +
+      std::to_string((64u << 20) + 1) + "\r\n\r\n";
+  const HttpReply reply = rktest::Exchange(port_, head + std::string((64u << 20) + 1, 'x'), 30000);
+  EXPECT_EQ(reply.status, 413);
+  EXPECT_EQ(reply.body, "{}");
+  ExpectCommonHeaders(reply, "413");
+  // A body at the limit is still taken.
+  const std::string body(1 << 20, 'y');
+  EXPECT_EQ(rktest::Request(port_, "POST", "/probe/echo", {{"UserName", "ann"}, {"Content-Type", "text/plain"}}, body).body,
+            body);
+}
+
+TEST_F(Router, ReplyHelpersEncodeTextAndHeaders) {
+  const HttpReply unicode = Get("/probe/unicode", {{"UserName", "ann"}});
+  EXPECT_EQ(unicode.body, "h\xC3\xA9llo \xE4\xB8\xAD");
+  EXPECT_EQ(unicode.Header("content-length"), "10");  // bytes, not characters
+
+  const HttpReply utf8 = Get("/probe/utf8", {{"UserName", "ann"}});
+  EXPECT_EQ(utf8.body, "\xC3\xA9t\xC3\xA9");
+  EXPECT_EQ(utf8.Header("access-control-allow-headers"), "*");
+  EXPECT_EQ(utf8.Header("access-control-allow-methods"), "POST, PUT, GET, OPTIONS, DELETE");
+  EXPECT_EQ(utf8.Header("content-type"), "text/plain; charset=utf-8");
+  EXPECT_EQ(utf8.Header("server"), "Rk6Service/v0.1");
+
+  const HttpReply twice = Get("/probe/twice", {{"UserName", "ann"}});
+  EXPECT_EQ(twice.body, "first");
+  // The route goes on after the first reply is on its way.
+  for (int i = 0; i < 200 && !g_second_reply_threw; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(g_second_reply_threw);
+}
+
+TEST_F(Router, FullLoggingTracesEachExchangeButPreflights) {
+  RkServiceManager::GetInstance()->SetPrintAllLog(true);
+  Get("/probe/hit?x=1", {{"UserName", "ann"}});
+  rktest::Request(port_, "OPTIONS", "/account/hit");
+  const std::string log = Log();
+  EXPECT_NE(log.find("[trace] GET /probe/hit?x=1 ==> response:\r\nHTTP/1.1 200 OK\r\n"), std::string::npos) << log;
+  EXPECT_EQ(log.find("[trace] OPTIONS /account/hit ==> response:"), std::string::npos) << log;
+  // At level 0 the router logs the whole request text, not only the URI.
+  EXPECT_NE(log.find("[trace] GET /probe/hit?x=1 HTTP/1.1\r\n"), std::string::npos) << log;
+}
+
+TEST_F(Router, RegistryMakesOneHandlerPerUserAndSegment) {
+  g_constructions = 0;
+  std::vector<std::thread> clients;
+  std::atomic<int> ok{0};
+  for (int i = 0; i < 8; ++i) {
+    clients.emplace_back([&, i] {
+      if (Get("/slow/hit", {{"UserName", i % 2 ? "bob" : "ann"}}).status == 200) ++ok;
+    });
+  }
+  for (auto& t : clients) t.join();
+  EXPECT_EQ(ok, 8);
+  EXPECT_EQ(g_constructions, 2);  // one per user, however many came at once
+  EXPECT_TRUE(fs::is_directory(root_ / "ann" / "Slow"));
+  EXPECT_TRUE(fs::is_directory(root_ / "bob" / "Slow"));
+  // Stop and start keep the handlers.
+  RkServiceManager::GetInstance()->StopRkService("router");
+  ASSERT_TRUE(RkServiceManager::GetInstance()->StartRkService("router"));
+  EXPECT_EQ(Get("/slow/hit", {{"UserName", "ann"}}).status, 200);
+  EXPECT_EQ(g_constructions, 2);
+}
+
+TEST_F(Router, FailedFolderCreationIsRetried) {
+  std::ofstream(root_ / "carl") << "a file where the user's folder should be";
+  EXPECT_EQ(Get("/probe/hit", {{"UserName", "carl"}}).status, 500);
+  EXPECT_NE(Log().find("[error] can not create path " + (root_ / "carl" / "Probe").string()), std::string::npos);
+  fs::remove(root_ / "carl");
+  EXPECT_EQ(Get("/probe/hit", {{"UserName", "carl"}}).status, 200);
+}
+
+TEST_F(Router, MissingRootFailsEverySegment) {
+  RkServiceManager::GetInstance()->RemoveAllService();
+  const std::string missing = (root_ / "missing").string();
+  StartService(missing);
+  EXPECT_EQ(Get("/probe/hit", {{"UserName", "ann"}}).status, 500);
+  EXPECT_EQ(Get("/nothing/hit", {{"UserName", "ann"}}).status, 500);
+  const std::string log = Log();
+  EXPECT_NE(log.find("[error] root path not exists:" + missing), std::string::npos);
+  EXPECT_EQ(log.find("create handler error for nothing"), std::string::npos);  // root test comes first
+}
+
+TEST_F(Router, ManyClientsAcrossManyUsers) {
+  g_constructions = 0;
+  std::atomic<int> answered{0}, wrong{0};
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> clients;
+  for (int i = 0; i < 64; ++i) {
+    clients.emplace_back([&, i] {
+      const std::string user = "user" + std::to_string(i % 16);
+      const std::string expect = user + "|" + (root_ / user / "Probe").u8string() + "|http://127.0.0.1:9/notify";
+      while (!stop) {
+        const bool preflight = i >= 48;
+        const HttpReply reply =
+            preflight ? rktest::Request(port_, "OPTIONS", "/probe/hit") : Get("/probe/hit", {{"UserName", user}});
+        ++answered;
+        if (reply.status != 200 || (!preflight && reply.body != expect)) ++wrong;
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  stop = true;
+  for (auto& t : clients) t.join();
+  EXPECT_GT(answered, 1000);
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(g_constructions, 16);
+}
+
+TEST(RequiredKeys, PresenceOnlyAndCountFirst) {
+  using Query = std::map<std::string, std::string>;
+  const std::vector<std::string> id_url = {"id", "url"};
+  EXPECT_FALSE(RkRestHandler::HasRequiredKeys(Query{{"id", "1"}}, id_url));
+  EXPECT_FALSE(RkRestHandler::HasRequiredKeys(Query{{"id", "1"}, {"other", "2"}}, id_url));
+  EXPECT_TRUE(RkRestHandler::HasRequiredKeys(Query{{"id", ""}, {"url", ""}}, id_url));
+  EXPECT_TRUE(RkRestHandler::HasRequiredKeys(Query{}, {}));
+  EXPECT_FALSE(RkRestHandler::HasRequiredKeys(Query{{"id", "1"}}, {"id", "id"}));  // one entry, two keys
+
+  web::json::value object = web::json::value::object();
+  object["ID"] = web::json::value::string("x");
+  object["url"] = web::json::value::null();
+  EXPECT_FALSE(RkRestHandler::HasRequiredKeys(object.as_object(), {"id"}));
+  EXPECT_TRUE(RkRestHandler::HasRequiredKeys(object.as_object(), {"url"}));
+  EXPECT_TRUE(RkRestHandler::HasRequiredKeys(object.as_object(), {"ID", "url"}));
+}
+
+}  // namespace
+}  // namespace rkservice

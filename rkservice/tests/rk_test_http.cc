@@ -1,0 +1,111 @@
+#include "rk_test_http.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+namespace rktest {
+
+int FreeLoopbackPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+  socklen_t len = sizeof(addr);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
+std::string BuildRequest(const std::string& method, const std::string& target, const HeaderList& headers,
+                         const std::string& body) {
+  std::string raw = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
+  for (const auto& header : headers) raw += header.first + ": " + header.second + "\r\n";
+  if (!body.empty()) raw += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  raw += "\r\n";
+  raw += body;
+  return raw;
+}
+
+namespace {
+
+bool ParseHead(const std::string& data, size_t head_end, HttpReply& reply) {
+  const size_t line_end = data.find("\r\n");
+  const std::string status_line = data.substr(0, line_end);
+  const size_t sp1 = status_line.find(' ');
+  if (sp1 == std::string::npos) return false;
+  reply.status = std::atoi(status_line.c_str() + sp1 + 1);
+  const size_t sp2 = status_line.find(' ', sp1 + 1);
+  if (sp2 != std::string::npos) reply.reason = status_line.substr(sp2 + 1);
+  size_t pos = line_end + 2;
+  while (pos < head_end) {
+    const size_t end = data.find("\r\n", pos);
+    const std::string line = data.substr(pos, end - pos);
+    const size_t colon = line.find(':');
+    if (colon != std::string::npos) {
+      std::string name = line.substr(0, colon);
+      std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+      size_t value_start = colon + 1;
+      while (value_start < line.size() && line[value_start] == ' ') ++value_start;
+      reply.headers[name] = line.substr(value_start);
+    }
+    pos = end + 2;
+  }
+  return true;
+}
+
+}  // namespace
+
+HttpReply Exchange(int port, const std::string& raw, int timeout_ms) {
+  HttpReply reply;
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    ::close(fd);
+    return reply;
+  }
+  size_t sent = 0;
+  while (sent < raw.size()) {
+    const ssize_t n = ::send(fd, raw.data() + sent, raw.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) break;
+    sent += static_cast<size_t>(n);
+  }
+  std::string data;
+  char buffer[65536];
+  size_t head_end = std::string::npos;
+  size_t want = std::string::npos;
+  for (;;) {
+    if (head_end != std::string::npos && want != std::string::npos && data.size() >= head_end + 4 + want) break;
+    pollfd pfd{fd, POLLIN, 0};
+    if (::poll(&pfd, 1, timeout_ms) <= 0) break;
+    const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+    if (n <= 0) break;
+    data.append(buffer, static_cast<size_t>(n));
+    if (head_end == std::string::npos) {
+      head_end = data.find("\r\n\r\n");
+      if (head_end != std::string::npos) {
+        if (!ParseHead(data, head_end + 2, reply)) break;
+        if (reply.Has("content-length")) want = std::strtoull(reply.Header("content-length").c_str(), nullptr, 10);
+      }
+    }
+  }
+  ::close(fd);
+  if (head_end == std::string::npos) return HttpReply{};
+  reply.body = data.substr(head_end + 4);
+  if (want != std::string::npos && reply.body.size() > want) reply.body.resize(want);
+  return reply;
+}
+
+}  // namespace rktest

@@ -1,0 +1,47 @@
+// A blocking HTTP/1.1 client over raw sockets for the tests: it sends exactly
+// the bytes a test gives it, so that odd requests (bare CONNECT, header case,
+// raw paths) reach the service as written.
+#ifndef RKSERVICE_TESTS_RK_TEST_HTTP_H_
+#define RKSERVICE_TESTS_RK_TEST_HTTP_H_
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace rktest {
+
+struct HttpReply {
+  int status = 0;  // 0: no reply
+  std::string reason;
+  std::map<std::string, std::string> headers;  // names in lower case
+  std::string body;
+
+  bool Has(const std::string& name) const { return headers.count(name) != 0; }
+  std::string Header(const std::string& name) const {
+    const auto found = headers.find(name);
+    return found != headers.end() ? found->second : std::string();
+  }
+};
+
+using HeaderList = std::vector<std::pair<std::string, std::string>>;
+
+// A port that was free a moment ago on 127.0.0.1.
+int FreeLoopbackPort();
+
+// A request with Host and "Connection: close"; Content-Length when there is a body.
+std::string BuildRequest(const std::string& method, const std::string& target, const HeaderList& headers = {},
+                         const std::string& body = {});
+
+// Sends the raw bytes to 127.0.0.1:port and reads the reply until the peer
+// closes or the body is complete.
+HttpReply Exchange(int port, const std::string& raw, int timeout_ms = 10000);
+
+inline HttpReply Request(int port, const std::string& method, const std::string& target,
+                         const HeaderList& headers = {}, const std::string& body = {}) {
+  return Exchange(port, BuildRequest(method, target, headers, body));
+}
+
+}  // namespace rktest
+
+#endif  // RKSERVICE_TESTS_RK_TEST_HTTP_H_
