@@ -1,0 +1,220 @@
+// A notification endpoint of the tests' own on a free loopback port: it
+// records each request (request line, headers, body, as received) and
+// answers with the reply it is given, after a delay, or not at all. Every
+// connection is served on a thread of its own, so requests that overlap are
+// seen overlapping.
+#ifndef RKSERVICE_TESTS_RK_NOTIFY_TEST_SERVER_H_
+#define RKSERVICE_TESTS_RK_NOTIFY_TEST_SERVER_H_
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace rktest {
+
+struct NotifyReply {
+  int status = 200;
+  std::string content_type = "text/plain; charset=utf-8";  // empty: no header
+  std::string body = "ok";
+  std::chrono::milliseconds delay{0};
+  bool silent = false;  // read the request, never answer
+  std::vector<std::pair<std::string, std::string>> headers = {};  // further answer headers
+};
+
+struct NotifyRequest {
+  std::string request_line;  // "GET /?a=b HTTP/1.1"
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string body;
+  std::chrono::steady_clock::time_point received;
+  std::chrono::steady_clock::time_point answered;
+
+  bool Has(const std::string& name) const { return Find(name) != nullptr; }
+  std::string Header(const std::string& name) const {
+    const std::string* value = Find(name);
+    return value != nullptr ? *value : std::string();
+  }
+  const std::string* Find(const std::string& name) const {
+    for (const auto& header : headers) {
+      if (strcasecmp(header.first.c_str(), name.c_str()) == 0) return &header.second;
+    }
+    return nullptr;
+  }
+};
+
+class NotifyTestServer {
+ public:
+  using Clock = std::chrono::steady_clock;
+  using Reply = NotifyReply;
+  using Request = NotifyRequest;
+
+  explicit NotifyTestServer(Reply reply = Reply()) : reply_(std::move(reply)) {
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    socklen_t size = sizeof(address);
+    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        listen(listener_, 64) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+      std::abort();
+    }
+    port_ = ntohs(address.sin_port);
+    acceptor_ = std::thread([this] { AcceptLoop(); });
+  }
+
+  ~NotifyTestServer() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    acceptor_.join();
+    for (std::thread& connection : connections_) connection.join();
+    close(listener_);
+  }
+
+  NotifyTestServer(const NotifyTestServer&) = delete;
+  NotifyTestServer& operator=(const NotifyTestServer&) = delete;
+
+  int port() const { return port_; }
+  std::string host() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+  void SetReply(Reply reply) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reply_ = std::move(reply);
+  }
+
+  std::vector<Request> Requests() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+  }
+
+  // A port with nothing listening on it: connections are refused.
+  static int RefusingPort() {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof(address);
+    bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    getsockname(s, reinterpret_cast<sockaddr*>(&address), &size);
+    close(s);
+    return ntohs(address.sin_port);
+  }
+
+ private:
+  bool Stopping() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stopping_;
+  }
+
+  void AcceptLoop() {
+    while (!Stopping()) {
+      pollfd p = {listener_, POLLIN, 0};
+      if (poll(&p, 1, 20) <= 0) continue;
+      const int connection = accept(listener_, nullptr, nullptr);
+      if (connection < 0) continue;
+      connections_.emplace_back([this, connection] { Serve(connection); });
+    }
+  }
+
+  // Reads one request; false when the peer went away or the server stops.
+  bool ReadRequest(int connection, Request* request) {
+    std::string data;
+    size_t header_end = std::string::npos;
+    size_t body_size = 0;
+    while (!Stopping()) {
+      if (header_end != std::string::npos && data.size() >= header_end + 4 + body_size) break;
+      pollfd p = {connection, POLLIN, 0};
+      if (poll(&p, 1, 20) <= 0) continue;
+      char buffer[4096];
+      const ssize_t n = read(connection, buffer, sizeof(buffer));
+      if (n <= 0) return false;
+      data.append(buffer, static_cast<size_t>(n));
+      if (header_end == std::string::npos && (header_end = data.find("\r\n\r\n")) != std::string::npos) {
+        ParseHead(data.substr(0, header_end), request);
+        const std::string length = request->Header("Content-Length");
+        body_size = length.empty() ? 0 : std::stoul(length);
+      }
+    }
+    if (header_end == std::string::npos) return false;
+    request->body = data.substr(header_end + 4, body_size);
+    request->received = Clock::now();
+    return true;
+  }
+
+  static void ParseHead(const std::string& head, Request* request) {
+    size_t start = 0;
+    for (bool first = true; start <= head.size(); first = false) {
+      size_t end = head.find("\r\n", start);
+      if (end == std::string::npos) end = head.size();
+      const std::string line = head.substr(start, end - start);
+      start = end + 2;
+      if (first) {
+        request->request_line = line;
+        continue;
+      }
+      const size_t colon = line.find(':');
+      if (colon == std::string::npos) continue;
+      size_t value = colon + 1;
+      while (value < line.size() && line[value] == ' ') ++value;
+      request->headers.emplace_back(line.substr(0, colon), line.substr(value));
+    }
+  }
+
+  void Serve(int connection) {
+    Request request;
+    if (ReadRequest(connection, &request)) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      const Reply reply = reply_;
+      requests_.push_back(request);
+      const size_t index = requests_.size() - 1;
+      bool stopped = changed_.wait_for(lock, reply.delay, [this] { return stopping_; });
+      if (reply.silent) {
+        changed_.wait(lock, [this] { return stopping_; });
+        stopped = true;
+      }
+      if (!stopped) {
+        // Stamped before the answer leaves: a client that has the answer
+        // sees the stamp.
+        requests_[index].answered = Clock::now();
+        lock.unlock();
+        std::string answer = "HTTP/1.1 " + std::to_string(reply.status) + " Test\r\n";
+        if (!reply.content_type.empty()) answer += "Content-Type: " + reply.content_type + "\r\n";
+        for (const auto& header : reply.headers) answer += header.first + ": " + header.second + "\r\n";
+        answer += "Content-Length: " + std::to_string(reply.body.size()) + "\r\nConnection: close\r\n\r\n";
+        answer += reply.body;
+        (void)!write(connection, answer.data(), answer.size());
+      }
+    }
+    shutdown(connection, SHUT_RDWR);
+    close(connection);
+  }
+
+  int listener_ = -1;
+  int port_ = 0;
+  std::thread acceptor_;
+  std::vector<std::thread> connections_;  // touched by the acceptor only
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool stopping_ = false;
+  Reply reply_;
+  std::vector<Request> requests_;
+};
+
+}  // namespace rktest
+
+#endif  // RKSERVICE_TESTS_RK_NOTIFY_TEST_SERVER_H_
