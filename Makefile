@@ -17,6 +17,9 @@ test:
 	cmake --preset native
 	cmake --build --preset native -j $(JOBS)
 	ctest --preset native
+	cmake --preset asan
+	cmake --build --preset asan -j $(JOBS)
+	ctest --preset asan
 	cmake --preset win
 	cmake --build --preset win -j $(JOBS)
 	ctest --preset win
