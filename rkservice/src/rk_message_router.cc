@@ -137,6 +137,13 @@ bool RkMessageRouter::Start() {
       }
       listener_ = std::move(listener);
     }
+    // The resolver would wrap 70000 to 4464 and port 0 to a random one: the
+    // address the service reports must be the one it serves.
+    const int port = listener_->uri().port();
+    if (port < 1 || port > 65535) {
+      throw web::http::http_exception(std::make_error_code(std::errc::invalid_argument).value(),
+                                      "invalid port: " + info_.port);
+    }
     const std::string endpoint = EndpointKey(listener_->uri());
     if (!ClaimEndpoint(endpoint, this)) {
       throw web::http::http_exception(std::make_error_code(std::errc::address_in_use).value(),

@@ -200,6 +200,13 @@ TEST_F(FlatInterface, PortTakenThenFreedIsRetried) {
   EXPECT_EQ(rktest::Request(Port(), "GET", "/").status, 200);
 }
 
+TEST_F(FlatInterface, UnusablePortTextsFailToStart) {
+  for (const std::string port : {"notaport", "70000", "0", "-1", ""}) {
+    ASSERT_TRUE(Add("bad" + port, true, port.empty() ? " " : port)) << port;
+    EXPECT_EQ(Start("bad" + port), "") << port;
+  }
+}
+
 TEST_F(FlatInterface, SecondServiceOnSamePortLeavesFirstServing) {
   ASSERT_TRUE(Add("first"));
   ASSERT_TRUE(Add("second"));
