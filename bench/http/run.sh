@@ -1,0 +1,259 @@
+#!/usr/bin/env bash
+# Loopback HTTP benchmark: the service started through its flat interface
+# (librkservice.so loaded with dlopen, a temporary root) against a bare
+# cpprestsdk http_listener answering "{}" with the same thread-pool size, each
+# in its own process, driven by wrk with the same requests: 16 connections,
+# then 1. Runs alternate bare/service pair by pair, in rounds over all rows;
+# medians are printed, and the ratio is the median of the pairwise ratios.
+# Then a sweep of the cpprestsdk thread-pool size for both servers, in the same
+# way. Run by hand:
+#   bench/http/run.sh
+# Settings from the environment (defaults in brackets):
+#   RK_BENCH_SECONDS [3]  seconds per wrk run      RK_BENCH_REPS [5]  rounds (pairs per row)
+#   RK_BENCH_SWEEP ["2 4 8 16 40"] pool sizes, "" skips the sweep
+#   RK_BENCH_SWEEP_SECONDS [2]  RK_BENCH_SWEEP_REPS [3]
+#   RK_BENCH_SERVICE_THREADS  the service's pool size, when its source cannot tell
+set -euo pipefail
+shopt -s inherit_errexit
+
+seconds=${RK_BENCH_SECONDS:-3}
+reps=${RK_BENCH_REPS:-5}
+sweep=${RK_BENCH_SWEEP-2 4 8 16 40}
+sweep_seconds=${RK_BENCH_SWEEP_SECONDS:-2}
+sweep_reps=${RK_BENCH_SWEEP_REPS:-3}
+user=bench
+
+root=$(cd "$(dirname "$0")/../.." && pwd)
+here=$root/bench/http
+server=$root/build/native/bin/rk_http_bench_server
+script=$here/rk_http_bench.lua
+
+"$root/scripts/ensure-packages.sh"
+if ! command -v wrk >/dev/null; then
+  echo "installing: wrk"
+  sudo_cmd=()
+  [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get install -y -qq wrk >/dev/null ||
+    { "${sudo_cmd[@]}" apt-get update -qq && "${sudo_cmd[@]}" apt-get install -y -qq wrk >/dev/null; }
+fi
+cd "$root"
+cmake --preset native >/dev/null
+cmake --build --preset native --target rkservice rk_http_bench_server -j "$(nproc)" >/dev/null
+
+# The service's built-in pool size, as its source sets it; the bare listener
+# gets the same.
+builtin_threads=${RK_BENCH_SERVICE_THREADS:-$(sed -n 's/.*kListenerThreads = \([0-9]*\);.*/\1/p' \
+  "$root/rkservice/src/rk_message_router.cc")}
+if [ -z "$builtin_threads" ]; then
+  echo "cannot read the service's pool size from its source; set RK_BENCH_SERVICE_THREADS" >&2
+  exit 1
+fi
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill -INT "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# start_server NAME ARGS...: starts one server; sets port_NAME, pid_NAME and
+# threads_NAME (threads of the process once it serves).
+start_server() {
+  local name=$1
+  shift
+  # A new file each time: the old one could still be read before the new
+  # server has truncated it.
+  local out
+  out=$(mktemp "$work/$name.XXXXXX")
+  "$server" "$@" >"$out" 2>&1 &
+  local pid=$!
+  pids+=("$pid")
+  for _ in $(seq 100); do
+    local port
+    port=$(awk '/^ready [0-9]+ [0-9]+$/ { print $2 }' "$out")
+    if [ -n "$port" ]; then
+      printf -v "port_$name" '%s' "$port"
+      printf -v "threads_$name" '%s' "$(awk '/^ready / { print $3 }' "$out")"
+      printf -v "pid_$name" '%s' "$pid"
+      return 0
+    fi
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "server $name did not start:" >&2
+  cat "$out" >&2
+  exit 1
+}
+
+stop_server() {
+  local pid_var="pid_$1"
+  local pid=${!pid_var}
+  kill -INT "$pid"
+  if ! wait "$pid"; then
+    echo "server $1 did not stop cleanly" >&2
+    exit 1
+  fi
+}
+
+# check PORT METHOD PATH: one request through bash's own socket; it must be 200 "{}".
+check() {
+  local reply
+  exec 3<>"/dev/tcp/127.0.0.1/$1"
+  printf '%s %s HTTP/1.1\r\nHost: 127.0.0.1\r\nUserName: %s\r\nConnection: close\r\n\r\n' "$2" "$3" "$user" >&3
+  reply=$(cat <&3)
+  exec 3<&-
+  if [[ $reply != "HTTP/1.1 200 OK"* || $reply != *$'\r\n\r\n{}' ]]; then
+    echo "unexpected reply to $2 $3 on port $1:" >&2
+    echo "$reply" >&2
+    exit 1
+  fi
+}
+
+# load PORT METHOD PATH CONNECTIONS SECONDS: prints "rps p50_us p99_us".
+load() {
+  local threads=$(($4 < 4 ? $4 : 4))
+  local line
+  line=$(RK_METHOD=$2 RK_PATH=$3 RK_USER=$user wrk -t"$threads" -c"$4" -d"$5s" --timeout 2s -s "$script" \
+    "http://127.0.0.1:$1$3" | grep '^RESULT')
+  local errors=${line##*errors=}
+  if [ "$errors" != 0 ]; then
+    echo "wrk saw $errors errors for $2 $3 on port $1: $line" >&2
+    exit 1
+  fi
+  awk '{ for (i = 2; i <= NF; ++i) { split($i, kv, "="); v[kv[1]] = kv[2] } print v["rps"], v["p50_us"], v["p99_us"] }' \
+    <<<"$line"
+}
+
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+port_of() { local var="port_$1"; echo "${!var}"; }
+
+# pair KEY BARE SERVICE CONNECTIONS METHOD PATH SECONDS: one run against the
+# bare server, then the same against the service server; keeps both figures
+# and their requests/s ratio under KEY.
+pair() {
+  local key=$1 conns=$4 method=$5 path=$6 secs=$7 b s
+  b=$(load "$(port_of "$2")" "$method" "$path" "$conns" "$secs")
+  s=$(load "$(port_of "$3")" "$method" "$path" "$conns" "$secs")
+  echo "$b" >>"$work/$key.bare"
+  echo "$s" >>"$work/$key.service"
+  awk -v b="${b%% *}" -v s="${s%% *}" 'BEGIN { printf "%.4f\n", s / b }' >>"$work/$key.ratio"
+}
+
+# summary KEY: "bare_rps bare_p50 bare_p99 svc_rps svc_p50 svc_p99 ratio", medians of KEY's pairs.
+summary() {
+  local out=() who col
+  for who in bare service; do
+    for col in 1 2 3; do out+=("$(cut -d' ' -f"$col" "$work/$1.$who" | median | xargs printf '%.0f')"); done
+  done
+  out+=("$(median <"$work/$1.ratio" | xargs printf '%.2f')")
+  echo "${out[*]}"
+}
+
+warm() { load "$(port_of "$1")" GET / 16 1 >/dev/null; }
+
+# ---- machine and settings ------------------------------------------------------
+cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
+echo "Loopback HTTP benchmark: rkservice (flat interface, dlopen) vs a bare cpprestsdk http_listener"
+echo "machine:  $(nproc) cores (nproc), $cpu, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)," \
+  "Linux $(uname -r), load average at start $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "software: $(wrk --version 2>&1 | head -1 | cut -d' ' -f1-2)," \
+  "cpprestsdk $(dpkg-query -W -f='${Version}' libcpprest2.10 2>/dev/null || echo '?'), g++ $(g++ -dumpfullversion)," \
+  "native preset (RelWithDebInfo)"
+echo "settings: ${seconds} s per wrk run, $reps bare/service pairs per row (medians; ratio = median of pairwise" \
+  "ratios), wrk threads min(connections, 4), keep-alive, 127.0.0.1"
+echo "          service: \"localhost\" listener, built-in pool of $builtin_threads threads, log level warning" \
+  "(no rklog.a), temporary root; bare: http_listener on \"localhost\" replying 200 \"{}\" to anything," \
+  "pool of $builtin_threads threads"
+echo "          requests: OPTIONS /kivvet/x (router: answered before the user check), GET / with" \
+  "UserName: $user (router: no segment)"
+
+# ---- bare against the service at the service's own pool size -----------------
+mkdir -p "$work/root"
+start_server bare bare --threads "$builtin_threads"
+start_server service service --root "$work/root"
+echo "          threads per process once serving (pool + main): bare $threads_bare, service $threads_service"
+echo
+for request in "OPTIONS /kivvet/x" "GET /"; do
+  read -r method path <<<"$request"
+  check "$port_bare" "$method" "$path"
+  check "$port_service" "$method" "$path"
+done
+warm bare
+warm service
+
+rows=("16 OPTIONS /kivvet/x" "16 GET /" "1 OPTIONS /kivvet/x" "1 GET /")
+# Rounds over all rows, so that a slow spell of the machine spreads over them.
+for _ in $(seq "$reps"); do
+  for i in "${!rows[@]}"; do
+    read -r conns method path <<<"${rows[$i]}"
+    pair "main$i" bare service "$conns" "$method" "$path" "$seconds"
+  done
+done
+stop_server bare
+stop_server service
+pids=()
+
+fmt='%-8s %-20s | %9s %7s %7s | %9s %7s %7s | %6s\n'
+printf "$fmt" load request "bare rps" "p50 us" "p99 us" "svc rps" "p50 us" "p99 us" ratio
+targets=()
+for i in "${!rows[@]}"; do
+  read -r conns method path <<<"${rows[$i]}"
+  row=$(summary "main$i")
+  read -r brps bp50 bp99 srps sp50 sp99 ratio <<<"$row"
+  printf "$fmt" "$conns conn" "$method $path" "$brps" "$bp50" "$bp99" "$srps" "$sp50" "$sp99" "$ratio"
+  line="  $conns conn $method $path: requests/s ratio $ratio (>= 0.80: $(awk -v r="$ratio" 'BEGIN { print (r >= 0.8) ? "met" : "NOT met" }'))"
+  if [ "$conns" = 1 ]; then
+    line+=", p99 $sp99 us (< 1000 us: $(awk -v p="$sp99" 'BEGIN { print (p < 1000) ? "met" : "NOT met" }');"
+    line+=" bare listener $bp99 us)"
+  fi
+  targets+=("$line")
+done
+echo
+echo "targets (service, same run):"
+printf '%s\n' "${targets[@]}"
+
+# ---- thread-pool size sweep --------------------------------------------------------
+[ -z "$sweep" ] && exit 0
+echo
+echo "cpprestsdk thread-pool sweep: both servers at each size (the service's pool set before the library" \
+  "loads; shipped behaviour unchanged), OPTIONS /kivvet/x, ${sweep_seconds} s per run, $sweep_reps rounds over" \
+  "all sizes, medians"
+for threads in $sweep; do
+  start_server "bare$threads" bare --threads "$threads"
+  start_server "service$threads" service --threads "$threads" --root "$work/root"
+  b_var="threads_bare$threads"
+  s_var="threads_service$threads"
+  if [ "${!b_var}" != "${!s_var}" ]; then
+    echo "  (pool $threads: the processes run ${!b_var} and ${!s_var} threads)"
+  fi
+  warm "bare$threads"
+  warm "service$threads"
+done
+for _ in $(seq "$sweep_reps"); do
+  for threads in $sweep; do
+    pair "sweep16_$threads" "bare$threads" "service$threads" 16 OPTIONS /kivvet/x "$sweep_seconds"
+    pair "sweep1_$threads" "bare$threads" "service$threads" 1 OPTIONS /kivvet/x "$sweep_seconds"
+  done
+done
+for threads in $sweep; do
+  stop_server "bare$threads"
+  stop_server "service$threads"
+done
+pids=()
+
+sfmt='%-7s | %-24s | %-17s | %-24s | %-24s\n'
+printf "$sfmt" threads "16 conn rps bare/svc" "16 conn p99 us" "1 conn rps bare/svc" "1 conn p50/p99 us"
+for threads in $sweep; do
+  row16=$(summary "sweep16_$threads")
+  row1=$(summary "sweep1_$threads")
+  read -r b16 _ bp99_16 s16 _ sp99_16 r16 <<<"$row16"
+  read -r b1 bp50 bp99 s1 sp50 sp99 r1 <<<"$row1"
+  printf "$sfmt" "$threads" "$b16 / $s16 ($r16)" "$bp99_16 / $sp99_16" "$b1 / $s1 ($r1)" \
+    "$bp50/$bp99 | $sp50/$sp99"
+done
+echo "(bare / service; in brackets the service's requests/s ratio)"
+echo "load average at end $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -1,0 +1,255 @@
+// rkhost plays the browser: it loads the service library at run time, adds and
+// starts one service through the flat interface, and serves until Ctrl-C.
+#include <dlfcn.h>
+
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <string>
+
+#include "rk_notify_endpoint.h"
+#include "rkservice.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kServiceName[] = "demo";
+constexpr char kLibraryName[] = "librkservice.so";
+
+constexpr char kUsage[] =
+    "Usage: rkhost [options]\n"
+    "Plays the browser: loads librkservice.so from the folder of this program,\n"
+    "adds and starts the service \"demo\" and serves until Ctrl-C.\n"
+    "\n"
+    "Options:\n"
+    "  --port N           port to listen on (default 8600)\n"
+    "  --root DIR         data root: user folders and \"Log Files\" (default ./var/rkhost)\n"
+    "  --all-addresses    listen on all addresses, not only loopback\n"
+    "  --notify-host URL  where the service sends notifications (default: an\n"
+    "                     endpoint of rkhost's own on 127.0.0.1 that prints them)\n"
+    "  --help             show this text\n"
+    "\n"
+    "Exit codes: 0 after Ctrl-C (SIGINT) or SIGTERM, 1 when the service cannot\n"
+    "be loaded or started, 2 for bad options.\n";
+
+struct Options {
+  std::string port = "8600";
+  std::string root = "var/rkhost";
+  bool all_addresses = false;
+  std::string notify_host;  // empty: our own endpoint
+};
+
+enum class ParseResult { kRun, kHelp, kBad };
+
+bool IsPort(const std::string& text) {
+  if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  const int port = std::stoi(text);
+  return port >= 1 && port <= 65535;
+}
+
+ParseResult ParseOptions(int argc, char** argv, Options* options, std::string* error) {
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    std::string value;
+    bool has_value = false;
+    const size_t equals = arg.find('=');
+    if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+      value = arg.substr(equals + 1);
+      arg.resize(equals);
+      has_value = true;
+    }
+    const bool takes_value = arg == "--port" || arg == "--root" || arg == "--notify-host";
+    if (takes_value && !has_value) {
+      if (i + 1 >= argc) {
+        *error = arg + " needs a value";
+        return ParseResult::kBad;
+      }
+      value = argv[++i];
+    } else if (!takes_value && has_value) {
+      *error = arg + " takes no value";
+      return ParseResult::kBad;
+    }
+
+    if (arg == "--help" || arg == "-h") return ParseResult::kHelp;
+    if (arg == "--all-addresses") {
+      options->all_addresses = true;
+    } else if (arg == "--port") {
+      if (!IsPort(value)) {
+        *error = "--port wants a number from 1 to 65535, not '" + value + "'";
+        return ParseResult::kBad;
+      }
+      options->port = std::to_string(std::stoi(value));
+    } else if (arg == "--root") {
+      if (value.empty()) {
+        *error = "--root wants a folder";
+        return ParseResult::kBad;
+      }
+      options->root = value;
+    } else if (arg == "--notify-host") {
+      if (value.compare(0, 7, "http://") != 0 && value.compare(0, 8, "https://") != 0) {
+        *error = "--notify-host wants an http:// or https:// address, not '" + value + "'";
+        return ParseResult::kBad;
+      }
+      options->notify_host = value;
+    } else {
+      *error = "unknown option '" + arg + "'";
+      return ParseResult::kBad;
+    }
+  }
+  return ParseResult::kRun;
+}
+
+// The flat interface bound by name, as the browser binds it.
+class ServiceLibrary {
+ public:
+  ~ServiceLibrary() { Unload(); }
+
+  bool Load(const fs::path& path, std::string* error) {
+    handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle_ == nullptr) {
+      *error = dlerror();
+      return false;
+    }
+    return Bind("AddRkService", &add, error) && Bind("StartRkService", &start, error) &&
+           Bind("ReleaseRkService", &release, error) && Bind("GetServiceVersion", &version, error) &&
+           Bind("FreeMemory", &free_memory, error);
+  }
+
+  void Unload() {
+    if (handle_ != nullptr) dlclose(handle_);
+    handle_ = nullptr;
+  }
+
+  // A buffer handed out by the library goes back to it.
+  std::string Take(char* buffer, size_t size) {
+    std::string text(buffer, size);
+    free_memory(reinterpret_cast<void**>(&buffer));
+    return text;
+  }
+
+  decltype(&::AddRkService) add = nullptr;
+  decltype(&::StartRkService) start = nullptr;
+  decltype(&::ReleaseRkService) release = nullptr;
+  decltype(&::GetServiceVersion) version = nullptr;
+  decltype(&::FreeMemory) free_memory = nullptr;
+
+ private:
+  template <typename F>
+  bool Bind(const char* name, F* function, std::string* error) {
+    *function = reinterpret_cast<F>(dlsym(handle_, name));
+    if (*function == nullptr) *error = std::string("no function ") + name + " in the library";
+    return *function != nullptr;
+  }
+
+  void* handle_ = nullptr;
+};
+
+fs::path ExecutableFolder() {
+  std::error_code ec;
+  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  return ec ? fs::current_path() : self.parent_path();
+}
+
+void PrintTryLines(const std::string& port, int notify_port) {
+  const std::string base = "http://localhost:" + port;
+  std::cout << "\nTry:\n"
+            << "  curl -i " << base << "/\n"
+            << "  curl -i -X OPTIONS " << base << "/kivvet/notes\n"
+            << "  curl -i " << base << "/kivvet/notes                      # no UserName: 400\n"
+            << "  curl -i -H 'UserName: alice' " << base << "/kivvet/notes  # as user alice\n"
+            << "  curl -i -H 'UserName: ../x' " << base << "/kivvet/notes   # unsafe user: 400\n";
+  if (notify_port != 0) {
+    std::cout << "A notification as the service sends it (printed below when it arrives):\n"
+              << "  curl -i -H 'UserName: alice' 'http://127.0.0.1:" << notify_port
+              << "/?action=notify&caller=kivvet&type=data_changed&value=%7B%22id%22:%22x%22%7D'\n";
+  }
+  std::cout << "\nServing; Ctrl-C stops.\n" << std::flush;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  std::string error;
+  switch (ParseOptions(argc, argv, &options, &error)) {
+    case ParseResult::kHelp:
+      std::cout << kUsage;
+      return 0;
+    case ParseResult::kBad:
+      std::cerr << "rkhost: " << error << "\nTry 'rkhost --help'.\n";
+      return 2;
+    case ParseResult::kRun:
+      break;
+  }
+
+  // Blocked before any thread starts, so that every thread the library or the
+  // endpoint makes inherits the mask and only sigwait below sees the signals.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+  std::error_code ec;
+  const fs::path root = fs::absolute(options.root, ec).lexically_normal();
+  fs::create_directories(root, ec);
+  if (ec) {
+    std::cerr << "rkhost: cannot make the root folder " << root << ": " << ec.message() << "\n";
+    return 1;
+  }
+
+  rkhost::RkNotifyEndpoint endpoint(std::cout);
+  if (options.notify_host.empty()) {
+    if (!endpoint.Start(&error)) {
+      std::cerr << "rkhost: " << error << "\n";
+      return 1;
+    }
+    options.notify_host = "http://127.0.0.1:" + std::to_string(endpoint.Port());
+  }
+
+  ServiceLibrary library;
+  const fs::path library_path = ExecutableFolder() / kLibraryName;
+  if (!library.Load(library_path, &error)) {
+    std::cerr << "rkhost: cannot load " << library_path << ": " << error << "\n";
+    return 1;
+  }
+
+  char* buffer = nullptr;
+  library.version(&buffer);
+  const std::string version = buffer != nullptr ? library.Take(buffer, std::strlen(buffer)) : "?";
+
+  const std::string root_text = root.string();
+  const RkServiceDesc desc = {kServiceName, options.port.c_str(), root_text.c_str(),
+                              static_cast<uint8_t>(options.all_addresses ? 0 : 1), options.notify_host.c_str()};
+  if (!library.add(&desc)) {
+    std::cerr << "rkhost: AddRkService refused the service \"" << kServiceName << "\"\n";
+    return 1;
+  }
+  int length = 0;
+  buffer = nullptr;
+  if (!library.start(kServiceName, &buffer, &length)) {
+    std::cerr << "rkhost: cannot start the service on port " << options.port
+              << " (is it in use?); see the log under " << root << "\n";
+    library.release();
+    return 1;
+  }
+  const std::string address = library.Take(buffer, static_cast<size_t>(length));
+
+  std::cout << "rkservice " << version << " from " << library_path.string() << "\n"
+            << "service \"" << kServiceName << "\" at " << address << "\n"
+            << "root " << root_text << " (log: " << (root / "Log Files" / "rkservice.log").string() << ")\n"
+            << "notify host " << options.notify_host << (endpoint.Port() != 0 ? " (this program)" : "") << "\n";
+  PrintTryLines(options.port, endpoint.Port());
+
+  int signal_number = 0;
+  sigwait(&stop_signals, &signal_number);
+  std::cout << "\n" << (signal_number == SIGINT ? "SIGINT" : "SIGTERM") << ": stopping\n" << std::flush;
+
+  library.release();
+  endpoint.Stop();
+  library.Unload();
+  std::cout << "stopped\n";
+  return 0;
+}

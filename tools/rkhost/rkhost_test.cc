@@ -1,0 +1,189 @@
+// The demo host as a user runs it: the real program, real HTTP on loopback,
+// stopped by a signal.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "rk_test_http.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// rkhost as a child process, its standard output and error read together.
+class Host {
+ public:
+  explicit Host(const std::vector<std::string>& args) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(fds[1], STDOUT_FILENO);
+      dup2(fds[1], STDERR_FILENO);
+      std::vector<char*> argv = {const_cast<char*>(RKHOST_PATH)};
+      for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+      argv.push_back(nullptr);
+      execv(RKHOST_PATH, argv.data());
+      _exit(127);
+    }
+    close(fds[1]);
+    out_fd_ = fds[0];
+  }
+  ~Host() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (out_fd_ >= 0) close(out_fd_);
+  }
+
+  // Reads output until `text` shows up; false after the time-out or at end of output.
+  bool WaitFor(const std::string& text, int timeout_ms = 10000) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (output_.find(text) == std::string::npos) {
+      if (!ReadSome(deadline)) return false;
+    }
+    return true;
+  }
+
+  // The exit code after the child has ended by itself; -1 when it did not in time.
+  int Wait(int timeout_ms = 10000) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (ReadSome(deadline)) {
+    }
+    int status = 0;
+    while (Clock::now() < deadline) {
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      usleep(10000);
+    }
+    return -1;
+  }
+
+  void Signal(int sig) { kill(pid_, sig); }
+  const std::string& Output() const { return output_; }
+
+ private:
+  bool ReadSome(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return false;
+    pollfd fd{out_fd_, POLLIN, 0};
+    if (poll(&fd, 1, static_cast<int>(left)) <= 0) return false;
+    char buffer[4096];
+    const ssize_t n = read(out_fd_, buffer, sizeof(buffer));
+    if (n <= 0) return false;
+    output_.append(buffer, static_cast<size_t>(n));
+    return true;
+  }
+
+  pid_t pid_ = -1;
+  int out_fd_ = -1;
+  std::string output_;
+};
+
+class RkHost : public testing::TestWithParam<int> {
+ protected:
+  void SetUp() override {
+    root_ = fs::path(testing::TempDir()) / ("rkhost_test_" + std::to_string(getpid()));
+    fs::remove_all(root_);
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  fs::path root_;
+};
+
+TEST_P(RkHost, ServesAndStopsCleanlyOnSignal) {
+  const std::string port = std::to_string(rktest::FreeLoopbackPort());
+  Host host({"--port", port, "--root", root_.string()});
+  ASSERT_TRUE(host.WaitFor("Ctrl-C stops.")) << host.Output();
+  EXPECT_NE(host.Output().find("rkservice v0.2"), std::string::npos) << host.Output();
+  EXPECT_NE(host.Output().find("service \"demo\" at http://localhost:" + port + "\n"), std::string::npos)
+      << host.Output();
+  EXPECT_TRUE(fs::is_regular_file(root_ / "Log Files" / "rkservice.log"));
+
+  const rktest::HttpReply reply = rktest::Request(std::stoi(port), "GET", "/");
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_EQ(reply.body, "{}");
+  EXPECT_EQ(reply.Header("access-control-allow-origin"), "*");
+  EXPECT_EQ(reply.Header("access-control-allow-methods"), "POST, PUT, GET, OPTIONS, DELETE, HEAD");
+  EXPECT_EQ(reply.Header("access-control-allow-headers"), "UserName");
+  EXPECT_EQ(reply.Header("server"), "Rk6Service/v0.1");
+  EXPECT_EQ(rktest::Request(std::stoi(port), "OPTIONS", "/kivvet/x").status, 200);
+  EXPECT_EQ(rktest::Request(std::stoi(port), "GET", "/kivvet/x").status, 400);
+
+  // The notify endpoint prints what it gets and answers 200 "{}".
+  const std::string marker = "notify host http://127.0.0.1:";
+  const size_t at = host.Output().find(marker);
+  ASSERT_NE(at, std::string::npos) << host.Output();
+  const int notify_port = std::stoi(host.Output().substr(at + marker.size()));
+  const rktest::HttpReply notified =
+      rktest::Request(notify_port, "POST", "/?action=progress&caller=kivvet&count=3&type=1&value=%7B%22a%22%7D",
+                      {{"username", "alice"}}, "{\"n\":1}");
+  EXPECT_EQ(notified.status, 200);
+  EXPECT_EQ(notified.body, "{}");
+  EXPECT_TRUE(host.WaitFor("[notify] POST /?action=progress&caller=kivvet&count=3&type=1&value=%7B%22a%22%7D\n"
+                           "         UserName: alice\n"
+                           "         query: action=progress caller=kivvet count=3 type=1 value={\"a\"}\n"
+                           "         body: {\"n\":1}\n"))
+      << host.Output();
+
+  host.Signal(GetParam());
+  EXPECT_EQ(host.Wait(), 0) << host.Output();
+  EXPECT_NE(host.Output().find("stopped\n"), std::string::npos) << host.Output();
+  EXPECT_EQ(rktest::Request(std::stoi(port), "GET", "/", {}, {}).status, 0);  // nobody listens any more
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, RkHost, testing::Values(SIGINT, SIGTERM));
+
+TEST(RkHostOptions, BadOptionsExitTwoWithAReason) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"--bogus"},        {"--port"},           {"--port", "abc"},          {"--port", "0"},
+      {"--port=70000"},   {"--root", ""},       {"--notify-host", "ftp://x"}, {"--all-addresses=yes"},
+      {"extra"},
+  };
+  for (const auto& args : cases) {
+    Host host(args);
+    EXPECT_EQ(host.Wait(), 2) << args[0];
+    EXPECT_NE(host.Output().find("rkhost: "), std::string::npos) << host.Output();
+    EXPECT_NE(host.Output().find("--help"), std::string::npos) << host.Output();
+  }
+  Host help({"--help"});
+  EXPECT_EQ(help.Wait(), 0);
+  for (const char* option : {"--port", "--root", "--all-addresses", "--notify-host"}) {
+    EXPECT_NE(help.Output().find(option), std::string::npos) << option;
+  }
+}
+
+TEST(RkHostOptions, TakenPortExitsOne) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(addr);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  ASSERT_EQ(listen(fd, 1), 0);
+  ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+  const fs::path root = fs::path(testing::TempDir()) / ("rkhost_taken_" + std::to_string(getpid()));
+
+  Host host({"--port", std::to_string(ntohs(addr.sin_port)), "--root", root.string()});
+  EXPECT_EQ(host.Wait(), 1) << host.Output();
+  EXPECT_NE(host.Output().find("cannot start the service on port"), std::string::npos) << host.Output();
+  close(fd);
+  fs::remove_all(root);
+}
+
+}  // namespace
