@@ -32,18 +32,24 @@ bool HasKeys(const Map& container, const std::vector<utility::string_t>& keys) {
   return true;
 }
 
-}  // namespace
-
-http_response MakeRkResponse(status_code status, const utility::string_t& text) {
+// Both reply forms carry the four common headers; they differ in two values.
+http_response MakeResponse(status_code status, const std::string& text, const char* allow_methods,
+                           const char* allow_headers) {
   http_response response(status);
   web::http::http_headers& headers = response.headers();
   headers.add(kAllowOrigin, "*");
-  headers.add(kAllowMethods, "POST, PUT, GET, OPTIONS, DELETE, HEAD");
-  headers.add(kAllowHeaders, "UserName");
+  headers.add(kAllowMethods, allow_methods);
+  headers.add(kAllowHeaders, allow_headers);
   headers.add(kServer, kServerName);
   // A UTF-8 string body takes its content type as given.
   response.set_body(text, "text/plain; charset=utf-8");
   return response;
+}
+
+}  // namespace
+
+http_response MakeRkResponse(status_code status, const utility::string_t& text) {
+  return MakeResponse(status, text, "POST, PUT, GET, OPTIONS, DELETE, HEAD", "UserName");
 }
 
 RkRestHandler::RkRestHandler() = default;
@@ -66,13 +72,7 @@ pplx::task<void> RkRestHandler::Reply(http_request& request, status_code status,
 }
 
 pplx::task<void> RkRestHandler::ReplyUtf8(http_request& request, status_code status, const std::string& text) {
-  http_response response(status);
-  web::http::http_headers& headers = response.headers();
-  headers.add(kAllowOrigin, "*");
-  headers.add(kAllowMethods, "POST, PUT, GET, OPTIONS, DELETE");
-  headers.add(kAllowHeaders, "*");
-  headers.add(kServer, kServerName);
-  response.set_body(text, "text/plain; charset=utf-8");
+  http_response response = MakeResponse(status, text, "POST, PUT, GET, OPTIONS, DELETE", "*");
   TraceExchange(request, response);
   return request.reply(response);
 }
