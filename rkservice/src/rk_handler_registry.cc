@@ -26,7 +26,8 @@ const RkHandlerKind* FindKind(const std::string& segment) {
 }  // namespace
 
 #ifdef RKSERVICE_TEST_HOOKS
-void RkAddTestHandlerKind(RkHandlerKind kind) { HandlerKinds().push_back(std::move(kind)); }
+// Ahead of the built-in rows, so a test's own class serves a known segment too.
+void RkAddTestHandlerKind(RkHandlerKind kind) { HandlerKinds().insert(HandlerKinds().begin(), std::move(kind)); }
 #endif
 
 RkHandlerRegistry::RkHandlerRegistry(const RkServiceInfo& info) : info_(info) {}
