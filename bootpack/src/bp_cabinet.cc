@@ -54,34 +54,13 @@ bool LoadCabinetLibrary() {
   return false;
 }
 
-// UTF-8 copy of `count` units (or the whole text for -1) in a process-heap block.
-char* ToUtf8(const wchar_t* text, int count) {
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text, count, nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return nullptr;
-  char* block = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, static_cast<SIZE_T>(size) + 1));
-  if (block == nullptr) return nullptr;
-  if (WideCharToMultiByte(CP_UTF8, 0, text, count, block, size, nullptr, nullptr) != size) {
-    HeapFree(GetProcessHeap(), 0, block);
-    return nullptr;
-  }
-  block[size] = 0;
-  return block;
-}
-
 void* DIAMONDAPI CabAlloc(ULONG size) { return HeapAlloc(GetProcessHeap(), 0, size); }
 
 void DIAMONDAPI CabFree(void* block) { HeapFree(GetProcessHeap(), 0, block); }
 
 INT_PTR DIAMONDAPI CabOpen(char* path, int flags, int /*mode*/) {
-  const int units = MultiByteToWideChar(CP_UTF8, 0, path, -1, nullptr, 0);
-  if (units <= 0) return -1;
-  wchar_t* wide = static_cast<wchar_t*>(
-      HeapAlloc(GetProcessHeap(), 0, static_cast<SIZE_T>(units) * sizeof(wchar_t)));
+  wchar_t* wide = Utf8ToWide(path, -1, nullptr, 0);
   if (wide == nullptr) return -1;
-  if (MultiByteToWideChar(CP_UTF8, 0, path, -1, wide, units) != units) {
-    HeapFree(GetProcessHeap(), 0, wide);
-    return -1;
-  }
   DWORD access = GENERIC_READ;
   if (flags & kOpenReadWrite) {
     access = GENERIC_READ | GENERIC_WRITE;
@@ -175,9 +154,9 @@ bool ExpandCabinet(const wchar_t* cabinet_path, const wchar_t* destination) {
   while (slash > 0 && cabinet_path[slash - 1] != L'\\') --slash;
   if (slash <= 1) return false;  // no backslash, or only a leading one
 
-  char* name = ToUtf8(cabinet_path + slash, -1);
+  char* name = WideToUtf8(cabinet_path + slash, -1, nullptr, 0);
   if (name == nullptr) return false;
-  char* directory = ToUtf8(cabinet_path, static_cast<int>(slash));
+  char* directory = WideToUtf8(cabinet_path, static_cast<int>(slash), nullptr, 0);
   if (directory == nullptr) {
     HeapFree(GetProcessHeap(), 0, name);
     return false;

@@ -65,61 +65,34 @@ bool AlignUp(uint64_t value, uint32_t alignment, uint32_t* aligned) {
   return true;
 }
 
-char* WideToUtf8(const wchar_t* text, int count, char* out, size_t capacity) {
-  if (out != nullptr && capacity != 0) out[0] = 0;
-  if (text == nullptr || (out != nullptr && capacity == 0)) return nullptr;
-  const size_t units = count < 0 ? TextLength(text) : static_cast<size_t>(count);
-  if (units > 0x7FFFFFFF) return nullptr;
-  int bytes = 0;
-  if (units != 0) {
-    bytes = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(units), nullptr, 0, nullptr,
-                                nullptr);
-    if (bytes <= 0) return nullptr;
-  }
-  const uint64_t need = static_cast<uint64_t>(bytes) + 1;
-  char* target = out;
-  if (target == nullptr) {
-    target = static_cast<char*>(AllocZeroed(need));
-    if (target == nullptr) return nullptr;
-  } else if (need > capacity) {
+const void* MapImageFile(const wchar_t* path, uint32_t* size) {
+  if (path == nullptr) return nullptr;
+  ScopedHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.IsValid()) return nullptr;
+  LARGE_INTEGER length;
+  if (!GetFileSizeEx(file.Get(), &length)) return nullptr;
+  // The whole size, not its low half.
+  if (length.QuadPart < kDosHeaderSize || static_cast<uint64_t>(length.QuadPart) >= kFourGiB) {
     return nullptr;
   }
-  if (bytes != 0 && WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(units), target, bytes,
-                                        nullptr, nullptr) != bytes) {
-    if (out == nullptr) FreeBlock(target);
-    else out[0] = 0;
-    return nullptr;
-  }
-  target[bytes] = 0;
-  return target;
+  ScopedHandle mapping(CreateFileMappingW(file.Get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+  if (!mapping.IsValid()) return nullptr;
+  const void* view =
+      MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(length.QuadPart));
+  if (view != nullptr) *size = static_cast<uint32_t>(length.QuadPart);
+  return view;
 }
 
-wchar_t* Utf8ToWide(const char* text, int count, wchar_t* out, size_t capacity) {
-  if (out != nullptr && capacity != 0) out[0] = 0;
-  if (text == nullptr || (out != nullptr && capacity == 0)) return nullptr;
-  const size_t length = count < 0 ? TextLength(text) : static_cast<size_t>(count);
-  if (length > 0x7FFFFFFF) return nullptr;
-  int units = 0;
-  if (length != 0) {
-    units = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0);
-    if (units <= 0) return nullptr;
+bool SectionNameIs(const uint8_t* field, const wchar_t* name) {
+  int length = 0;
+  while (length < static_cast<int>(kNameFieldSize) && field[length] != 0) ++length;
+  wchar_t wide[kNameFieldSize + 1];
+  if (Utf8ToWide(reinterpret_cast<const char*>(field), length, wide, kNameFieldSize + 1) ==
+      nullptr) {
+    return false;
   }
-  const uint64_t need = static_cast<uint64_t>(units) + 1;
-  wchar_t* target = out;
-  if (target == nullptr) {
-    target = static_cast<wchar_t*>(AllocZeroed(need * sizeof(wchar_t)));
-    if (target == nullptr) return nullptr;
-  } else if (need > capacity) {
-    return nullptr;
-  }
-  if (units != 0 &&
-      MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(length), target, units) != units) {
-    if (out == nullptr) FreeBlock(target);
-    else out[0] = 0;
-    return nullptr;
-  }
-  target[units] = 0;
-  return target;
+  return SameText(wide, name);
 }
 
 PeImage::PeImage() {
@@ -150,24 +123,11 @@ void PeImage::Release() {
 
 bool PeImage::Load(const wchar_t* path) {
   Release();
-  if (path == nullptr) return false;
-  ScopedHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.IsValid()) return false;
-  LARGE_INTEGER size;
-  if (!GetFileSizeEx(file.Get(), &size)) return false;
-  // The whole size, not its low half: a file of 4 GiB and more is refused
-  // before anything is mapped.
-  if (size.QuadPart < kDosHeaderSize || static_cast<uint64_t>(size.QuadPart) >= kFourGiB) {
-    return false;
-  }
-  ScopedHandle mapping(CreateFileMappingW(file.Get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
-  if (!mapping.IsValid()) return false;
-  const SIZE_T length = static_cast<SIZE_T>(size.QuadPart);
-  const void* view = MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, length);
+  uint32_t size = 0;
+  const void* view = MapImageFile(path, &size);
   if (view == nullptr) return false;
   // Everything is copied out, so the view does not outlive the load.
-  const bool ok = LoadFromMemory(view, static_cast<uint64_t>(size.QuadPart));
+  const bool ok = LoadFromMemory(view, size);
   UnmapViewOfFile(view);
   return ok;
 }
@@ -303,13 +263,7 @@ uint32_t PeImage::SectionBlockSize(uint32_t index) const {
 bool PeImage::FindSection(const wchar_t* name, uint32_t* index) const {
   if (name == nullptr) return false;
   for (uint32_t i = 0; i < section_count_; ++i) {
-    // A name of exactly 8 bytes has no NUL in its field.
-    const char* field = reinterpret_cast<const char*>(sections_[i].Name);
-    int length = 0;
-    while (length < static_cast<int>(kNameFieldSize) && field[length] != 0) ++length;
-    wchar_t wide[kNameFieldSize + 1];
-    if (Utf8ToWide(field, length, wide, kNameFieldSize + 1) == nullptr) continue;
-    if (SameText(wide, name)) {
+    if (SectionNameIs(sections_[i].Name, name)) {
       if (index != nullptr) *index = i;
       return true;
     }

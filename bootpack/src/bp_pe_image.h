@@ -30,14 +30,15 @@ static_assert(sizeof(IMAGE_SECTION_HEADER) == kSectionHeaderSize, "section heade
 // alignment is zero or the result does not fit 32 bits.
 bool AlignUp(uint64_t value, uint32_t alignment, uint32_t* aligned);
 
-// UTF-16 <-> UTF-8 with the system converters. `count` is the number of
-// source units, or -1 for the text up to its NUL; a NUL is written after the
-// converted text. With an output buffer the result and its NUL must fit
-// `capacity` (a failure leaves the buffer empty); with none, a zeroed
-// process-heap block is returned that the caller releases with HeapFree.
-// Null on failure.
-char* WideToUtf8(const wchar_t* text, int count, char* out, size_t capacity);
-wchar_t* Utf8ToWide(const char* text, int count, wchar_t* out, size_t capacity);
+// Maps a whole file read-only. A file shorter than a DOS header or of 4 GiB
+// and more is refused before anything is mapped. The view keeps the mapping
+// alive once the handles are closed; the caller releases it with
+// UnmapViewOfFile. Null on failure.
+const void* MapImageFile(const wchar_t* path, uint32_t* size);
+
+// True when a section's 8-byte name field (UTF-8, no NUL when all 8 bytes
+// are used) reads exactly as `name`; case-sensitive.
+bool SectionNameIs(const uint8_t* field, const wchar_t* name);
 
 class PeImage {
  public:

@@ -1,7 +1,6 @@
 #include "bp_plug_image.h"
 
 #include "bp_pe_image.h"
-#include "bp_scoped_handle.h"
 
 namespace bootpack {
 namespace {
@@ -16,33 +15,14 @@ constexpr uint32_t kSizeOfRawDataOffset = 16;
 constexpr uint32_t kPointerToRawDataOffset = 20;
 constexpr uint32_t kNameSize = 8;
 
-bool SameText(const wchar_t* a, const wchar_t* b) {
-  size_t i = 0;
-  for (; a[i] != 0 && b[i] != 0; ++i) {
-    if (a[i] != b[i]) return false;
-  }
-  return a[i] == b[i];
-}
-
 }  // namespace
 
 bool PlugImage::Open(const wchar_t* path) {
   Close();
-  if (path == nullptr) return false;
-  ScopedHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.IsValid()) return false;
-  LARGE_INTEGER size;
-  if (!GetFileSizeEx(file.Get(), &size) || size.QuadPart < kDosHeaderSize ||
-      static_cast<uint64_t>(size.QuadPart) >= kFourGiB) {
-    return false;
-  }
-  // The view keeps the mapping alive once both handles are closed.
-  ScopedHandle mapping(CreateFileMappingW(file.Get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
-  if (!mapping.IsValid()) return false;
-  mapped_ = MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size.QuadPart));
+  uint32_t size = 0;
+  mapped_ = MapImageFile(path, &size);
   if (mapped_ == nullptr) return false;
-  file_ = ByteView(mapped_, static_cast<uint32_t>(size.QuadPart));
+  file_ = ByteView(mapped_, size);
   if (!CheckHeaders()) {
     Close();
     return false;
@@ -94,15 +74,7 @@ bool PlugImage::FindSection(const wchar_t* name, uint32_t* index) const {
   for (uint32_t i = 0; i < count_; ++i) {
     const ByteView field = file_.Slice(table_ + i * kSectionHeaderSize, kNameSize);
     if (field.empty()) return false;
-    // A name of exactly 8 bytes has no NUL in its field.
-    int length = 0;
-    while (length < static_cast<int>(kNameSize) && field.data()[length] != 0) ++length;
-    wchar_t wide[kNameSize + 1];
-    if (Utf8ToWide(reinterpret_cast<const char*>(field.data()), length, wide, kNameSize + 1) ==
-        nullptr) {
-      continue;
-    }
-    if (SameText(wide, name)) {
+    if (SectionNameIs(field.data(), name)) {
       if (index != nullptr) *index = i;
       return true;
     }

@@ -1,14 +1,23 @@
 #include "bp_text.h"
 
+#include <windows.h>
+
 namespace bootpack {
 namespace {
 
 // Units of source before its NUL, counting no further than `limit`.
-size_t ScanLength(const wchar_t* source, size_t limit) {
+template <typename Char>
+size_t ScanLength(const Char* source, size_t limit) {
   size_t n = 0;
   if (source == nullptr) return 0;
   while (n < limit && source[n] != 0) ++n;
   return n;
+}
+
+// A zeroed process-heap block; null for no bytes or 4 GiB and more.
+void* AllocZeroed(uint64_t size) {
+  if (size == 0 || size >= 0x100000000ULL) return nullptr;
+  return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, static_cast<SIZE_T>(size));
 }
 
 }  // namespace
@@ -71,6 +80,65 @@ const wchar_t* FindNoCase(const wchar_t* haystack, const wchar_t* needle) {
     if (StartsWithNoCase(p, needle)) return p;
   }
   return nullptr;
+}
+
+char* WideToUtf8(const wchar_t* text, int count, char* out, size_t capacity) {
+  if (out != nullptr && capacity != 0) out[0] = 0;
+  if (text == nullptr || (out != nullptr && capacity == 0)) return nullptr;
+  const size_t units =
+      count < 0 ? ScanLength(text, static_cast<size_t>(-1)) : static_cast<size_t>(count);
+  if (units > 0x7FFFFFFF) return nullptr;
+  int bytes = 0;
+  if (units != 0) {
+    bytes = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(units), nullptr, 0, nullptr,
+                                nullptr);
+    if (bytes <= 0) return nullptr;
+  }
+  const uint64_t need = static_cast<uint64_t>(bytes) + 1;
+  char* target = out;
+  if (target == nullptr) {
+    target = static_cast<char*>(AllocZeroed(need));
+    if (target == nullptr) return nullptr;
+  } else if (need > capacity) {
+    return nullptr;
+  }
+  if (bytes != 0 && WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(units), target, bytes,
+                                        nullptr, nullptr) != bytes) {
+    if (out == nullptr) HeapFree(GetProcessHeap(), 0, target);
+    else out[0] = 0;
+    return nullptr;
+  }
+  target[bytes] = 0;
+  return target;
+}
+
+wchar_t* Utf8ToWide(const char* text, int count, wchar_t* out, size_t capacity) {
+  if (out != nullptr && capacity != 0) out[0] = 0;
+  if (text == nullptr || (out != nullptr && capacity == 0)) return nullptr;
+  const size_t length =
+      count < 0 ? ScanLength(text, static_cast<size_t>(-1)) : static_cast<size_t>(count);
+  if (length > 0x7FFFFFFF) return nullptr;
+  int units = 0;
+  if (length != 0) {
+    units = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0);
+    if (units <= 0) return nullptr;
+  }
+  const uint64_t need = static_cast<uint64_t>(units) + 1;
+  wchar_t* target = out;
+  if (target == nullptr) {
+    target = static_cast<wchar_t*>(AllocZeroed(need * sizeof(wchar_t)));
+    if (target == nullptr) return nullptr;
+  } else if (need > capacity) {
+    return nullptr;
+  }
+  if (units != 0 &&
+      MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(length), target, units) != units) {
+    if (out == nullptr) HeapFree(GetProcessHeap(), 0, target);
+    else out[0] = 0;
+    return nullptr;
+  }
+  target[units] = 0;
+  return target;
 }
 
 void FillBytes(void* destination, uint8_t value, size_t count) {

@@ -1,6 +1,7 @@
-// Bounded UTF-16 text helpers and byte loops. The installer links no C
-// runtime, so these are the only string primitives it has; every text buffer
-// is a fixed array filled through BoundedCopy and BoundedAppend.
+// Bounded UTF-16 text helpers, UTF-8 conversion and byte loops. The
+// installer links no C runtime, so these are the only string primitives it
+// has; every text buffer is a fixed array filled through BoundedCopy and
+// BoundedAppend.
 #pragma once
 
 #include <stddef.h>
@@ -63,6 +64,15 @@ bool EqualsNoCase(const wchar_t* a, const wchar_t* b);
 // empty needle matches at the start of the haystack (even an empty one);
 // otherwise an empty haystack finds nothing. No haystack finds nothing.
 const wchar_t* FindNoCase(const wchar_t* haystack, const wchar_t* needle);
+
+// UTF-16 <-> UTF-8 with the system converters. `count` is the number of
+// source units, or -1 for the text up to its NUL; a NUL is written after the
+// converted text. With an output buffer the result and its NUL must fit
+// `capacity` (a failure leaves the buffer empty); with none, a zeroed
+// process-heap block is returned that the caller releases with HeapFree.
+// Null on failure.
+char* WideToUtf8(const wchar_t* text, int count, char* out, size_t capacity);
+wchar_t* Utf8ToWide(const char* text, int count, wchar_t* out, size_t capacity);
 
 void FillBytes(void* destination, uint8_t value, size_t count);
 void CopyBytes(void* destination, const void* source, size_t count);

@@ -12,10 +12,7 @@ namespace {
 class ExpandCabinetTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = bptest::FreshDir(std::wstring(L"cabinet_") +
-                            bptest::Widen(::testing::UnitTest::GetInstance()
-                                              ->current_test_info()
-                                              ->name()));
+    dir_ = bptest::FreshTestDir("cabinet_");
     ASSERT_TRUE(bptest::ReadFileBytes(bptest::FixtureDir() + L"\\stage\\setup.exe", &setup_));
   }
   bool Expand(const wchar_t* cabinet) {

@@ -19,10 +19,7 @@ long long MillisecondsSince(Clock::time_point start) {
 class DeleteWithRetryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = bptest::FreshDir(std::wstring(L"delete_") +
-                            bptest::Widen(::testing::UnitTest::GetInstance()
-                                              ->current_test_info()
-                                              ->name()));
+    dir_ = bptest::FreshTestDir("delete_");
   }
   std::wstring dir_;
 };

@@ -63,12 +63,7 @@ struct Outcome {
 class E2e : public ::testing::Test {
  public:
   void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string(info->test_suite_name()) + "_" + info->name();
-    for (char& c : name) {
-      if (c == '/') c = '_';
-    }
-    dir_ = bptest::FreshDir(Widen(name));
+    dir_ = bptest::FreshTestDir("", true);
     temp_ = dir_ + L"\\tmp";
     CreateDirectoryW(temp_.c_str(), nullptr);
     log_ = dir_ + L"\\setup.log";

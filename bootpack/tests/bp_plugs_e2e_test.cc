@@ -17,15 +17,19 @@
 
 namespace {
 
+using bptest::AddedSections;
+using bptest::Ascii;
 using bptest::E2e;
 using bptest::Env;
 using bptest::Exists;
 using bptest::FileFnv;
+using bptest::IniSection;
 using bptest::ListDir;
 using bptest::Narrow;
 using bptest::Outcome;
 using bptest::Program;
 using bptest::Record;
+using bptest::Utf16WithBom;
 using bptest::Widen;
 using bootpack::ByteView;
 using bootpack::PeImage;
@@ -34,17 +38,6 @@ using Names = std::vector<std::wstring>;
 
 std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
 
-std::string Utf16WithBom(const std::wstring& text) {
-  std::string bytes = "\xFF\xFE";
-  for (wchar_t c : text) {
-    bytes += static_cast<char>(c & 0xFF);
-    bytes += static_cast<char>(c >> 8);
-  }
-  return bytes;
-}
-
-std::string Ascii(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
 std::string Pseudorandom(size_t size, uint32_t seed) {
   std::string bytes(size, '\0');
   for (char& b : bytes) {
@@ -52,27 +45,6 @@ std::string Pseudorandom(size_t size, uint32_t seed) {
     b = static_cast<char>(seed >> 24);
   }
   return bytes;
-}
-
-// A profile section as "key=value|key=value|", in file order.
-std::wstring IniSection(const std::wstring& ini, const std::wstring& section) {
-  std::vector<wchar_t> buffer(8192);
-  const DWORD n =
-      section.empty()
-          ? GetPrivateProfileSectionNamesW(buffer.data(), 8192, ini.c_str())
-          : GetPrivateProfileSectionW(section.c_str(), buffer.data(), 8192, ini.c_str());
-  std::wstring text(buffer.data(), n);
-  std::replace(text.begin(), text.end(), L'\0', L'|');
-  return text;
-}
-
-Names AddedSections(const PeImage& image, uint32_t from) {
-  Names names;
-  for (uint32_t i = from; i < image.SectionCount(); ++i) {
-    const char* field = reinterpret_cast<const char*>(image.Section(i)->Name);
-    names.push_back(Widen(std::string(field, strnlen(field, 8))));
-  }
-  return names;
 }
 
 void Put32(uint8_t* at, uint32_t v) {

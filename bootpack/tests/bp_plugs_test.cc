@@ -22,48 +22,17 @@ namespace bootpack {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using bptest::AddedSections;
+using bptest::Ascii;
+using bptest::GuardedBytes;
+using bptest::IniSection;
 using bptest::ListDir;
+using bptest::Utf16WithBom;
+using pefx::Put32;
 using Names = std::vector<std::wstring>;
 
-// Holds bytes so that they end right before an inaccessible page: a read
-// past the end faults instead of passing unnoticed.
-class GuardedBytes {
- public:
-  explicit GuardedBytes(size_t capacity) {
-    SYSTEM_INFO info;
-    GetSystemInfo(&info);
-    page_ = info.dwPageSize;
-    span_ = (capacity + page_ - 1) / page_ * page_ + page_;
-    base_ = static_cast<uint8_t*>(
-        VirtualAlloc(nullptr, span_ + page_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-    DWORD old = 0;
-    VirtualProtect(base_ + span_, page_, PAGE_NOACCESS, &old);
-  }
-  ~GuardedBytes() { VirtualFree(base_, 0, MEM_RELEASE); }
-  ByteView Put(const Bytes& bytes) {
-    uint8_t* at = base_ + span_ - bytes.size();
-    if (!bytes.empty()) std::memcpy(at, bytes.data(), bytes.size());
-    return ByteView(at, static_cast<uint32_t>(bytes.size()));
-  }
+std::wstring TestDir() { return bptest::FreshTestDir("plugs_", true); }
 
- private:
-  size_t page_ = 0;
-  size_t span_ = 0;
-  uint8_t* base_ = nullptr;
-};
-
-std::wstring TestDir() {
-  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string name = std::string("plugs_") + info->test_suite_name() + "_" + info->name();
-  for (char& c : name) {
-    if (c == '/') c = '_';
-  }
-  return bptest::FreshDir(bptest::Widen(name));
-}
-
-void Put32(Bytes& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
 void PutUnits(Bytes& b, size_t at, const std::wstring& text) {
   for (size_t i = 0; i < text.size(); ++i) {
     b[at + 2 * i] = static_cast<uint8_t>(text[i]);
@@ -253,32 +222,10 @@ Bytes RoomyImage() {
   return pefx::MakePe(l);
 }
 
-std::string Ascii(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
-std::string Utf16WithBom(const std::wstring& text) {
-  std::string bytes = "\xFF\xFE";
-  for (wchar_t c : text) {
-    bytes += static_cast<char>(c & 0xFF);
-    bytes += static_cast<char>(c >> 8);
-  }
-  return bytes;
-}
-
 std::string FileText(const std::wstring& path) {
   std::vector<uint8_t> bytes;
   EXPECT_TRUE(bptest::ReadFileBytes(path, &bytes)) << bptest::Narrow(path);
   return std::string(bytes.begin(), bytes.end());
-}
-
-std::wstring SectionName(const PeImage& image, uint32_t i) {
-  const char* field = reinterpret_cast<const char*>(image.Section(i)->Name);
-  return bptest::Widen(std::string(field, strnlen(field, 8)));
-}
-
-Names AddedSections(const PeImage& image, uint32_t from) {
-  Names names;
-  for (uint32_t i = from; i < image.SectionCount(); ++i) names.push_back(SectionName(image, i));
-  return names;
 }
 
 std::wstring StoredList(const PeImage& image) {
@@ -439,28 +386,6 @@ Bytes Plug(const std::wstring& extension, const std::string& data, uint32_t stat
   return MakeRecord(fields);
 }
 
-std::wstring IniSection(const std::wstring& ini, const std::wstring& section) {
-  std::vector<wchar_t> buffer(4096);
-  const DWORD n = GetPrivateProfileSectionW(section.c_str(), buffer.data(),
-                                            static_cast<DWORD>(buffer.size()), ini.c_str());
-  std::wstring text(buffer.data(), n);
-  for (wchar_t& c : text) {
-    if (c == 0) c = L'|';
-  }
-  return text;
-}
-
-std::wstring IniSectionNames(const std::wstring& ini) {
-  std::vector<wchar_t> buffer(4096);
-  const DWORD n = GetPrivateProfileSectionNamesW(buffer.data(), static_cast<DWORD>(buffer.size()),
-                                                 ini.c_str());
-  std::wstring text(buffer.data(), n);
-  for (wchar_t& c : text) {
-    if (c == 0) c = L'|';
-  }
-  return text;
-}
-
 TEST(PlugExtraction, HostileNamesAndDamagedRecordsAreSkipped) {
   const std::wstring dir = TestDir();
   const std::wstring work = dir + L"\\work\\";
@@ -496,7 +421,7 @@ TEST(PlugExtraction, HostileNamesAndDamagedRecordsAreSkipped) {
   EXPECT_EQ(FileText(work + L"setup.exe"), "the real setup program");
   EXPECT_EQ(FileText(work + L"plu1.exe"), "first plug");
   EXPECT_EQ(FileText(work + L"plu5"), "fifth");
-  EXPECT_EQ(IniSectionNames(ini), L"plu1|plu5|plugs|");
+  EXPECT_EQ(IniSection(ini, L""), L"plu1|plu5|plugs|");
   EXPECT_EQ(IniSection(ini, L"plu5"), L"name=tool|file=" + work + L"plu5|cmd=/S|state=1|"
                                       L"check=HKCU\\Software\\Tool|display=1|admin=0|");
   EXPECT_EQ(IniSection(ini, L"plugs"), L"list=" + list + L"|");
@@ -561,34 +486,13 @@ TEST(PlugExtraction, Utf16PlugsIniRoundTripsToCleanup) {
 // ---- the image as the install reads it ------------------------------------------
 
 TEST(PlugImageHeaders, HostileHeadersAreRefusedAndSectionsStayInsideTheFile) {
-  using Mutation = std::function<void(Bytes&)>;
   const Bytes valid = ImageWith({{L"plu1", Plug(L".exe", "x")}, {L"plugs", MakeList(L"plu1,")}});
   const uint32_t nt = pefx::Get32(valid, pefx::kLfanew);
-  const struct {
-    const char* what;
-    Mutation mutate;
-  } cases[] = {
-      {"empty", [](Bytes& b) { b.clear(); }},
-      {"shorter than a DOS header", [](Bytes& b) { b.resize(63); }},
-      {"no MZ", [](Bytes& b) { b[1] = 'X'; }},
-      {"e_lfanew inside the DOS header", [](Bytes& b) { pefx::Put32(b, pefx::kLfanew, 0x3C); }},
-      {"e_lfanew past the end",
-       [](Bytes& b) { pefx::Put32(b, pefx::kLfanew, static_cast<uint32_t>(b.size())); }},
-      {"no room for the NT headers",
-       [](Bytes& b) { pefx::Put32(b, pefx::kLfanew, static_cast<uint32_t>(b.size() - 263)); }},
-      {"e_lfanew wraps", [](Bytes& b) { pefx::Put32(b, pefx::kLfanew, 0xFFFFFFF8); }},
-      {"no PE signature", [nt](Bytes& b) { b[nt + 1] = 'X'; }},
-      {"PE32, not PE32+", [nt](Bytes& b) { pefx::Put16(b, nt + pefx::kMagic, 0x10B); }},
-      {"optional header of 224 bytes",
-       [nt](Bytes& b) { pefx::Put16(b, nt + pefx::kSizeOfOptionalHeader, 224); }},
-      {"no sections", [nt](Bytes& b) { pefx::Put16(b, nt + pefx::kNumberOfSections, 0); }},
-      {"21 sections", [nt](Bytes& b) { pefx::Put16(b, nt + pefx::kNumberOfSections, 21); }},
-      {"section table past the end",
-       [nt](Bytes& b) {
-         pefx::Put16(b, nt + pefx::kNumberOfSections, 20);
-         b.resize(nt + 264 + 40 * 20 - 1);
-       }},
-  };
+  std::vector<pefx::HeaderFault> cases = pefx::HeaderFaults();
+  cases.push_back({"section table past the end", [nt](Bytes& b) {
+                     pefx::Put16(b, nt + pefx::kNumberOfSections, 20);
+                     b.resize(nt + 264 + 40 * 20 - 1);
+                   }});
   for (const auto& c : cases) {
     Bytes bytes = valid;
     c.mutate(bytes);

@@ -1,6 +1,11 @@
 #include "bp_test_util.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
+#include <cstring>
+
+#include "bp_pe_image.h"
 
 namespace bptest {
 
@@ -20,6 +25,17 @@ std::string Narrow(const std::wstring& text) {
   WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n,
                       nullptr, nullptr);
   return out;
+}
+
+std::string Ascii(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+std::string Utf16WithBom(const std::wstring& text) {
+  std::string bytes = "\xFF\xFE";
+  for (wchar_t c : text) {
+    bytes += static_cast<char>(c & 0xFF);
+    bytes += static_cast<char>(c >> 8);
+  }
+  return bytes;
 }
 
 std::wstring BinDir() {
@@ -57,6 +73,15 @@ std::wstring FreshDir(const std::wstring& name) {
   RemoveTree(dir);
   CreateDirectoryW(dir.c_str(), nullptr);
   return dir;
+}
+
+std::wstring FreshTestDir(const std::string& prefix, bool with_suite) {
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string name = prefix;
+  if (with_suite) name += std::string(info->test_suite_name()) + "_";
+  name += info->name();
+  std::replace(name.begin(), name.end(), '/', '_');
+  return FreshDir(Widen(name));
 }
 
 bool ReadFileBytes(const std::wstring& path, std::vector<uint8_t>* bytes) {
@@ -106,6 +131,49 @@ uint64_t Fnv1a(const std::vector<uint8_t>& bytes) {
   uint64_t hash = 1469598103934665603ULL;
   for (uint8_t b : bytes) hash = (hash ^ b) * 1099511628211ULL;
   return hash;
+}
+
+std::wstring IniSection(const std::wstring& ini, const std::wstring& section) {
+  std::vector<wchar_t> buffer(8192);
+  const DWORD n =
+      section.empty()
+          ? GetPrivateProfileSectionNamesW(buffer.data(), 8192, ini.c_str())
+          : GetPrivateProfileSectionW(section.c_str(), buffer.data(), 8192, ini.c_str());
+  std::wstring text(buffer.data(), n);
+  std::replace(text.begin(), text.end(), L'\0', L'|');
+  return text;
+}
+
+std::string SectionName(const IMAGE_SECTION_HEADER& header) {
+  const char* field = reinterpret_cast<const char*>(header.Name);
+  return std::string(field, strnlen(field, 8));
+}
+
+std::vector<std::wstring> AddedSections(const bootpack::PeImage& image, uint32_t from) {
+  std::vector<std::wstring> names;
+  for (uint32_t i = from; i < image.SectionCount(); ++i) {
+    names.push_back(Widen(SectionName(*image.Section(i))));
+  }
+  return names;
+}
+
+GuardedBytes::GuardedBytes(size_t capacity) {
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  page_ = info.dwPageSize;
+  span_ = (capacity + page_ - 1) / page_ * page_;
+  base_ = static_cast<uint8_t*>(
+      VirtualAlloc(nullptr, span_ + page_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  DWORD old = 0;
+  VirtualProtect(base_ + span_, page_, PAGE_NOACCESS, &old);
+}
+
+GuardedBytes::~GuardedBytes() { VirtualFree(base_, 0, MEM_RELEASE); }
+
+bootpack::ByteView GuardedBytes::Put(const std::vector<uint8_t>& bytes) {
+  uint8_t* at = base_ + span_ - bytes.size();
+  if (!bytes.empty()) std::memcpy(at, bytes.data(), bytes.size());
+  return bootpack::ByteView(at, static_cast<uint32_t>(bytes.size()));
 }
 
 }  // namespace bptest

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
 #include <string>
 
 #include "bp_text.h"
@@ -96,6 +98,29 @@ TEST(BoundedText, ByteLoops) {
   uint8_t c[16] = {};
   CopyBytes(c, "0123456789abcdef", 16);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(c), 16), "0123456789abcdef");
+}
+
+TEST(Utf8Text, ConversionsStayInsideTheirBuffers) {
+  char utf8[8];
+  EXPECT_EQ(WideToUtf8(L"pl\u00fc1", -1, utf8, sizeof(utf8)), utf8);
+  EXPECT_STREQ(utf8, "pl\xc3\xbc" "1");
+  EXPECT_EQ(WideToUtf8(L"1234567", -1, utf8, sizeof(utf8)), utf8);
+  EXPECT_EQ(WideToUtf8(L"12345678", -1, utf8, sizeof(utf8)), nullptr);
+  EXPECT_EQ(utf8[0], 0);
+  EXPECT_EQ(WideToUtf8(L"abcdef", 2, utf8, sizeof(utf8)), utf8);
+  EXPECT_STREQ(utf8, "ab");
+  wchar_t wide[4];
+  EXPECT_EQ(Utf8ToWide("abc", -1, wide, 4), wide);
+  EXPECT_EQ(Utf8ToWide("abcd", -1, wide, 4), nullptr);
+  EXPECT_EQ(wide[0], 0);
+  wchar_t* block = Utf8ToWide("pl\xc3\xbc", -1, nullptr, 0);
+  ASSERT_NE(block, nullptr);
+  EXPECT_EQ(std::wstring(block), L"pl\u00fc");
+  HeapFree(GetProcessHeap(), 0, block);
+  char* narrow = WideToUtf8(L"", -1, nullptr, 0);
+  ASSERT_NE(narrow, nullptr);
+  EXPECT_EQ(narrow[0], 0);
+  HeapFree(GetProcessHeap(), 0, narrow);
 }
 
 }  // namespace
