@@ -84,6 +84,17 @@ bool UsableValue(const std::vector<uint8_t>& value) {
   return false;
 }
 
+// Runs one delete statement, with the key bound when there is one.
+bool StepDelete(rkdb::RkDbObject* db, const char* sql, const std::string* key) {
+  Scoped<rkdb::RkDbStatement> statement(db->Prepare(sql));
+  if (statement && key != nullptr) statement->BindText(1, key->c_str());
+  if (!statement || statement->Step() == kFailed) {
+    RkLogError("sql error {0}, code {1}", sql, db->LastErrorCode());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 // A transaction of one store operation. Inside a transaction that the calling
@@ -313,19 +324,7 @@ bool RkStorage::DeleteWithSync(const std::string& key) {
     RkLogError("!IsModuleValid");
     return false;
   }
-  for (const char* sql : {kDeleteNoSyncKey, kDeleteKey}) {
-    Scoped<rkdb::RkDbStatement> statement(db_->Prepare(sql));
-    if (!statement) {
-      RkLogError("sql error {0}, code {1}", sql, db_->LastErrorCode());
-      return false;
-    }
-    statement->BindText(1, key.c_str());
-    if (statement->Step() == kFailed) {
-      RkLogError("sql error {0}, code {1}", sql, db_->LastErrorCode());
-      return false;
-    }
-  }
-  return true;
+  return StepDelete(db_, kDeleteNoSyncKey, &key) && StepDelete(db_, kDeleteKey, &key);
 }
 
 bool RkStorage::DeleteAllSynced() {
@@ -334,12 +333,7 @@ bool RkStorage::DeleteAllSynced() {
     RkLogError("!IsModuleValid");
     return false;
   }
-  Scoped<rkdb::RkDbStatement> statement(db_->Prepare(kDeleteAllSynced));
-  if (!statement || statement->Step() == kFailed) {
-    RkLogError("sql error {0}, code {1}", kDeleteAllSynced, db_->LastErrorCode());
-    return false;
-  }
-  return true;
+  return StepDelete(db_, kDeleteAllSynced, nullptr);
 }
 
 bool RkStorage::ClearNoSyncTable() {
@@ -348,12 +342,7 @@ bool RkStorage::ClearNoSyncTable() {
     RkLogError("!IsModuleValid");
     return false;
   }
-  Scoped<rkdb::RkDbStatement> statement(db_->Prepare(kClearNoSync));
-  if (!statement || statement->Step() == kFailed) {
-    RkLogError("sql error {0}, code {1}", kClearNoSync, db_->LastErrorCode());
-    return false;
-  }
-  return true;
+  return StepDelete(db_, kClearNoSync, nullptr);
 }
 
 bool RkStorage::Delete(const std::string& key) {
@@ -363,17 +352,7 @@ bool RkStorage::Delete(const std::string& key) {
     RkLogError("!IsModuleValid");
     return false;
   }
-  Scoped<rkdb::RkDbStatement> statement(db_->Prepare(kDeleteKey));
-  if (!statement) {
-    RkLogError("sql error {0}, code {1}", kDeleteKey, db_->LastErrorCode());
-    return false;
-  }
-  statement->BindText(1, key.c_str());
-  if (statement->Step() == kFailed) {
-    RkLogError("sql error {0}, code {1}", kDeleteKey, db_->LastErrorCode());
-    return false;
-  }
-  return true;
+  return StepDelete(db_, kDeleteKey, &key);
 }
 
 bool RkStorage::GetAll(std::map<std::string, std::vector<uint8_t>>& all) {
