@@ -5,13 +5,9 @@
 //                                the service through its flat interface (dlopen)
 // It prints "ready PORT THREADS" once it serves on 127.0.0.1:PORT (THREADS: of
 // the whole process) and stops at SIGINT or SIGTERM.
-#include <arpa/inet.h>
 #include <cpprest/http_listener.h>
 #include <dlfcn.h>
-#include <netinet/in.h>
 #include <pplx/threadpool.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
@@ -20,6 +16,7 @@
 #include <iostream>
 #include <string>
 
+#include "rk_test_http.h"
 #include "rkservice.h"
 
 namespace {
@@ -28,20 +25,6 @@ using web::http::http_request;
 using web::http::methods;
 using web::http::status_codes;
 using web::http::experimental::listener::http_listener;
-
-int FreeLoopbackPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(addr);
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    return 0;
-  }
-  close(fd);
-  return ntohs(addr.sin_port);
-}
 
 // Threads of this process, so that the benchmark can show the pool in effect.
 size_t ThreadCount() {
@@ -156,7 +139,7 @@ int main(int argc, char** argv) {
   // service, which then keeps it instead of its built-in size.
   if (threads != 0) crossplat::threadpool::initialize_with_threads(threads);
 
-  const int port = FreeLoopbackPort();
+  const int port = rktest::FreeLoopbackPort();
   if (port == 0) return Fail("no free loopback port");
   return mode == "bare" ? RunBare(port) : RunService(port, root);
 }

@@ -15,15 +15,15 @@ namespace rktest {
 
 int FreeLoopbackPort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return 0;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
   socklen_t len = sizeof(addr);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+                  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
   ::close(fd);
-  return ntohs(addr.sin_port);
+  return ok ? ntohs(addr.sin_port) : 0;
 }
 
 std::string BuildRequest(const std::string& method, const std::string& target, const HeaderList& headers,

@@ -26,7 +26,7 @@ struct HttpReply {
 
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
-// A port that was free a moment ago on 127.0.0.1.
+// A port that was free a moment ago on 127.0.0.1; 0 when none could be had.
 int FreeLoopbackPort();
 
 // A request with Host and "Connection: close"; Content-Length when there is a body.
