@@ -80,8 +80,7 @@ void RkNotifySender::SetTimeouts(std::chrono::milliseconds connect, std::chrono:
 
 bool RkNotifySender::Send(const std::string& value, const RkNotifyHeaders& headers, const web::http::method& method) {
   return Exchange(method, [&](web::http::http_request& request, std::string& body) {
-    request.headers().add(kHeaderUserName, user_name_);
-    for (const auto& header : headers) request.headers().add(header.first, header.second);
+    AddHeaders(headers, request);
     if (method == web::http::methods::GET) {
       web::uri_builder builder;
       builder.set_path("/");
@@ -91,8 +90,7 @@ bool RkNotifySender::Send(const std::string& value, const RkNotifyHeaders& heade
       if (value != kNoValue) builder.append_query(kQueryValue, value);
       request.set_request_uri(builder.to_uri());
     } else if (!body_.empty()) {
-      request.set_body(body_, kBodyContentType);
-      body = WideToUtf8(body_);
+      AttachBody(request, body);
     }
   });
 }
@@ -104,16 +102,7 @@ bool RkNotifySender::Send(int value, const RkNotifyHeaders& headers, const web::
 bool RkNotifySender::SendParams(const std::map<utility::string_t, utility::string_t>& params,
                                 const RkNotifyHeaders& headers, const web::http::method& method) {
   return Exchange(method, [&](web::http::http_request& request, std::string& body) {
-    request.headers().add(kHeaderUserName, user_name_);
-    for (const auto& header : headers) request.headers().add(header.first, header.second);
-    web::uri_builder builder;
-    builder.set_path("/");
-    for (const auto& param : params) builder.append_query(param.first, param.second);
-    request.set_request_uri(builder.to_uri());
-    if (method == web::http::methods::POST && !body_.empty()) {
-      request.set_body(body_, kBodyContentType);
-      body = WideToUtf8(body_);
-    }
+    BuildParamsRequest(params, headers, method, request, body);
   });
 }
 
@@ -127,16 +116,29 @@ bool RkNotifySender::SendSyncProgress(int type, int value, int count, const std:
     // Replaced under the send's lock, so no other send comes between the
     // replacement and the request that carries it.
     body_ = Utf8ToWide(body_utf8);
-    request.headers().add(kHeaderUserName, user_name_);
-    web::uri_builder builder;
-    builder.set_path("/");
-    for (const auto& param : params) builder.append_query(param.first, param.second);
-    request.set_request_uri(builder.to_uri());
-    if (!body_.empty()) {
-      request.set_body(body_, kBodyContentType);
-      body = WideToUtf8(body_);
-    }
+    BuildParamsRequest(params, {}, method, request, body);
   });
+}
+
+void RkNotifySender::AddHeaders(const RkNotifyHeaders& headers, web::http::http_request& request) const {
+  request.headers().add(kHeaderUserName, user_name_);
+  for (const auto& header : headers) request.headers().add(header.first, header.second);
+}
+
+void RkNotifySender::AttachBody(web::http::http_request& request, std::string& body) const {
+  request.set_body(body_, kBodyContentType);
+  body = WideToUtf8(body_);
+}
+
+void RkNotifySender::BuildParamsRequest(const std::map<utility::string_t, utility::string_t>& params,
+                                        const RkNotifyHeaders& headers, const web::http::method& method,
+                                        web::http::http_request& request, std::string& body) const {
+  AddHeaders(headers, request);
+  web::uri_builder builder;
+  builder.set_path("/");
+  for (const auto& param : params) builder.append_query(param.first, param.second);
+  request.set_request_uri(builder.to_uri());
+  if (method == web::http::methods::POST && !body_.empty()) AttachBody(request, body);
 }
 
 bool RkNotifySender::Exchange(const web::http::method& method, const Builder& build) {

@@ -67,6 +67,13 @@ class RkNotifySender : public std::enable_shared_from_this<RkNotifySender> {
   using Builder = std::function<void(web::http::http_request& request, std::string& body)>;
   // Checks the host, then builds and sends under mutex_.
   bool Exchange(const web::http::method& method, const Builder& build);
+  // The pieces of a request: the UserName and extra headers; body_ as the
+  // "text/json" body (and its UTF-8 bytes); the query of a map, for any method.
+  void AddHeaders(const RkNotifyHeaders& headers, web::http::http_request& request) const;
+  void AttachBody(web::http::http_request& request, std::string& body) const;
+  void BuildParamsRequest(const std::map<utility::string_t, utility::string_t>& params,
+                          const RkNotifyHeaders& headers, const web::http::method& method,
+                          web::http::http_request& request, std::string& body) const;
 
   std::map<int, std::shared_ptr<RkHttpClient>> pending_;
   int next_id_ = 0;
