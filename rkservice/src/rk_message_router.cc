@@ -236,7 +236,7 @@ void RkMessageRouter::Route(http_request& request) {
   }
 
   if (RkLogLevelNow() <= 0) {
-    RkLogTrace("{0}", request.to_string());
+    RkLogTrace("{0}", RkRequestTraceText(request));
   } else {
     RkLogInfo("{0}", uri);
   }

@@ -1,5 +1,7 @@
 #include "rk_rest_handler.h"
 
+#include <cpprest/uri.h>
+
 #include "rk_logger.h"
 #include "rkservice.h"
 
@@ -16,11 +18,25 @@ const char kAllowHeaders[] = "Access-Control-Allow-Headers";
 const char kServer[] = "Server";
 const char kServerName[] = "Rk6Service/v0.1";
 
+bool CarriesSecrets(const web::uri& uri) {
+  const std::vector<utility::string_t> segments = web::uri::split_path(uri.path());
+  return !segments.empty() && (segments[0] == "tesselfill" || segments[0] == "account");
+}
+
+utility::string_t HeadText(const utility::string_t& start_line, const web::http::http_headers& headers) {
+  utility::string_t text = start_line + "\r\n";
+  for (const auto& header : headers) text += header.first + ": " + header.second + "\r\n";
+  return text + "\r\n(body not logged)";
+}
+
 // The trace that full logging turns on; built only when it will be written.
 void TraceExchange(http_request& request, http_response& response) {
   if (!RkServiceManager::GetInstance()->PrintAllLog() || request.method() == web::http::methods::OPTIONS) return;
-  RkLogTrace("{0}", request.method() + " " + request.request_uri().to_string() + " ==> response:\r\n" +
-                        response.to_string());
+  const utility::string_t reply =
+      CarriesSecrets(request.request_uri())
+          ? HeadText("HTTP/1.1 " + std::to_string(response.status_code()), response.headers())
+          : response.to_string();
+  RkLogTrace("{0}", request.method() + " " + request.request_uri().to_string() + " ==> response:\r\n" + reply);
 }
 
 template <typename Map>
@@ -47,6 +63,11 @@ http_response MakeResponse(status_code status, const std::string& text, const ch
 }
 
 }  // namespace
+
+utility::string_t RkRequestTraceText(const http_request& request) {
+  if (!CarriesSecrets(request.request_uri())) return request.to_string();
+  return HeadText(request.method() + " " + request.request_uri().to_string() + " HTTP/1.1", request.headers());
+}
 
 http_response MakeRkResponse(status_code status, const utility::string_t& text) {
   return MakeResponse(status, text, "POST, PUT, GET, OPTIONS, DELETE, HEAD", "UserName");

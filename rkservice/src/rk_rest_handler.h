@@ -65,6 +65,11 @@ class RkRestHandler {
 // and the text as a UTF-8 "text/plain" body.
 web::http::http_response MakeRkResponse(web::http::status_code status, const utility::string_t& text);
 
+// The text form of a request for the full-logging trace. Bodies of form-fill
+// and account traffic carry passwords, cards and identities: for those the
+// start line and the headers only.
+utility::string_t RkRequestTraceText(const web::http::http_request& request);
+
 }  // namespace rkservice
 
 #endif  // RKSERVICE_SRC_RK_REST_HANDLER_H_

@@ -1,7 +1,9 @@
 #include "platform/rk_platform.h"
 
 #include <dlfcn.h>
+#include <sys/syscall.h>
 #include <sys/utsname.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +34,8 @@ OsVersion GetOsVersion() {
   }
   return version;
 }
+
+long CurrentThreadId() { return static_cast<long>(syscall(SYS_gettid)); }
 
 void* LoadNativeLibrary(const std::filesystem::path& path, std::string* error) {
   dlerror();

@@ -25,6 +25,9 @@ struct OsVersion {
 // Kernel release numbers from uname ("6.1.0-28-amd64" gives 6, 1, 0).
 OsVersion GetOsVersion();
 
+// The calling thread's id as the system knows it (not std::thread::id).
+long CurrentThreadId();
+
 // Loads a shared library by path; null with the loader's error text on failure.
 // Libraries are never unloaded.
 void* LoadNativeLibrary(const std::filesystem::path& path, std::string* error);

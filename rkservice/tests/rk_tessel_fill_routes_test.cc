@@ -1,0 +1,186 @@
+// The form-fill routes over HTTP: replies and log lines route by route, the
+// cards as SQLite holds them, the change notifications on the wire, and the
+// 503 of a user whose stores cannot be opened.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "handlers/rk_tessel_fill_store.h"
+#include "rk_tessel_fill_test_support.h"
+
+namespace rktest {
+namespace {
+
+using Cards = std::vector<std::pair<std::string, std::string>>;
+
+std::string Pwd(const std::string& type, const std::string& content, const std::string& password = "pw") {
+  return nlohmann::json({{"type", type}, {"user_pwd", password}, {"content", content}}).dump();
+}
+
+TEST_F(TesselFillTest, RoutesAnswerAsTheirTablesSay) {
+  const struct {
+    const char* method;
+    std::string target;
+    std::string body;
+    int status;
+    std::string reply;
+    std::string log;  // a line that must have been logged, if any
+  } cases[] = {
+      {"GET", "/tesselfill/common/auth_info", "", 200, "[]", ""},
+      {"POST", "/tesselfill/common/auth_info", R"({"key":"id-1"})", 200, "{}", ""},
+      {"GET", "/tesselfill/common/auth_info", "", 200, "id-1", ""},
+      {"POST", "/tesselfill/common/auth_info", "{}", 400, "", ""},
+      {"POST", "/tesselfill/common/auth_info", "[1]", 400, "", ""},
+      {"POST", "/tesselfill/common/auth_info", R"({"key":7})", 400, "", ""},
+      {"GET", "/tesselfill/common/auth_info", "", 200, "id-1", ""},
+      // Cards of both types; listed in key order, not in the order added.
+      {"POST", "/tesselfill/card/add_or_update", R"({"type":"account","key":"b","value":"{\"n\":2}"})", 200, "{}", ""},
+      {"POST", "/tesselfill/card/add_or_update", R"({"type":"account","key":"a","value":"{\"n\":1}"})", 200, "{}", ""},
+      {"POST", "/tesselfill/card/add_or_update", R"({"type":"secret","key":"s","value":"[true]"})", 200, "{}", ""},
+      {"GET", "/tesselfill/card/all?type=account", "", 200, R"([{"n":1},{"n":2}])", ""},
+      {"GET", "/tesselfill/card/all?type=secret", "", 200, "[[true]]", ""},
+      {"POST", "/tesselfill/card/add_or_update", R"({"type":"account","key":"b","value":"{\"n\":3}"})", 200, "{}", ""},
+      {"GET", "/tesselfill/card/all?x=1&type=account", "", 200, R"([{"n":1},{"n":3}])", ""},
+      // A value that is not one JSON value stays out of the list.
+      {"POST", "/tesselfill/card/add_or_update", R"({"type":"account","key":"c","value":"1},{\"u\":\"fake\""})", 200,
+       "{}", ""},
+      {"GET", "/tesselfill/card/all?type=account", "", 200, R"([{"n":1},{"n":3}])",
+       "card c does not hold one JSON value; left out of the list"},
+      {"GET", "/tesselfill/card/all", "", 400, "{}", "need query `type`"},
+      {"GET", "/tesselfill/card/all?type=Account", "", 400, "{}", "type error"},
+      {"GET", "/tesselfill/card/all/?type=account", "", 404, "{}", ""},
+      {"POST", "/tesselfill/card/all", "", 404, "{}", ""},
+      {"GET", "/tesselfill/other", "", 404, "{}", ""},
+      {"PUT", "/tesselfill/card", "", 404, "{}", ""},
+      // Bad types, missing keys, mistyped members.
+      {"POST", "/tesselfill/card/add_or_update", R"({"type":"","key":"k","value":"1"})", 400, "{}", "param error"},
+      {"POST", "/tesselfill/card/add_or_update", R"({"type":"Secret","key":"k","value":"1"})", 400, "{}", "param error"},
+      {"POST", "/tesselfill/card/add_or_update", R"({"type":"secret","key":"k"})", 400, "{}", "param error"},
+      {"POST", "/tesselfill/card/add_or_update", R"({"type":"secret","key":1,"value":"1"})", 400, "{}", ""},
+      {"POST", "/tesselfill/card/add_or_update", "not json", 400, "{}", ""},
+      {"DELETE", "/tesselfill/card", R"({"type":"account","key":""})", 400, "{}", "param error"},
+      {"DELETE", "/tesselfill/card", R"({"key":"a"})", 400, "{}", "param error"},
+      {"DELETE", "/tesselfill/card", R"({"type":"other","key":"a"})", 400, "{}", "param error"},
+      {"DELETE", "/tesselfill/card", R"({"type":"account","key":["a"]})", 400, "{}", ""},
+      {"DELETE", "/tesselfill/card", R"({"type":"account","key":"b"})", 200, "{}", ""},
+      {"DELETE", "/tesselfill/card", R"({"type":"account","key":"never"})", 200, "{}", ""},
+      {"GET", "/tesselfill/card/all?type=account", "", 200, R"([{"n":1}])", ""},
+      {"PUT", "/tesselfill/pwd_operation", Pwd("Encrypt", "[]"), 400, "{}", "params error"},
+      {"PUT", "/tesselfill/pwd_operation", R"({"type":"encrypt","content":"[]"})", 400, "{}", "params error"},
+      {"PUT", "/tesselfill/pwd_operation", Pwd("encrypt", "{}"), 400, "{}", "not an array"},
+      {"PUT", "/tesselfill/pwd_operation", Pwd("decrypt", "[{},1]"), 400, "{}",
+       "content items must be objects of strings"},
+      {"PUT", "/tesselfill/pwd_operation", Pwd("encrypt", R"([{"a":"x","b":2}])"), 400, "{}",
+       "content items must be objects of strings"},
+      {"PUT", "/tesselfill/pwd_operation", Pwd("encrypt", "[]"), 200, "[]", ""},
+      {"PUT", "/tesselfill/pwd_operation", Pwd("decrypt", "[{},{}]"), 200, "[{},{}]", ""},
+  };
+  for (const auto& c : cases) {
+    const std::string what = std::string(c.method) + " " + c.target + " " + c.body;
+    log_->Clear();
+    const HttpReply reply = Call(c.method, c.target, c.body);
+    EXPECT_EQ(reply.status, c.status) << what;
+    EXPECT_EQ(reply.body, c.reply) << what;
+    EXPECT_EQ(reply.Header("access-control-allow-origin"), "*") << what;
+    if (!c.log.empty()) {
+      EXPECT_TRUE(Logged(c.log)) << what << " should log: " << c.log;
+    }
+  }
+  // Keys and values as SQLite holds them; only keys new to a store are
+  // recorded as not yet synchronised, and a deleted key leaves the record.
+  EXPECT_EQ(Stored(kAccountFile), (Cards{{"a", R"({"n":1})"}, {"c", R"(1},{"u":"fake")"}}));
+  EXPECT_EQ(Unsynced(kAccountFile), (std::vector<std::string>{"a", "c"}));
+  EXPECT_EQ(Stored(kSecretFile), (Cards{{"s", "[true]"}}));
+  EXPECT_EQ(Stored(kCommonFile), (Cards{{"browser.global.user_identity", "id-1"}}));
+}
+
+TEST_F(TesselFillTest, NonAsciiCardsComeBackUnchanged) {
+  const std::string key = u8"clé-名前";
+  const std::string value = u8R"({"name":"Zoë 😀","city":"東京"})";
+  ASSERT_EQ(AddCard("secret", key, value).status, 200);
+  EXPECT_EQ(Stored(kSecretFile), (Cards{{key, value}}));
+  EXPECT_EQ(Call("GET", "/tesselfill/card/all?type=secret").body, "[" + value + "]");
+}
+
+TEST_F(TesselFillTest, EachCardChangeNotifiesOnceBeforeItsReply) {
+  auto notified = [this] { return notify_.Requests().size(); };
+  const struct {
+    const char* what;
+    std::function<HttpReply()> call;
+    int status;
+    const char* caller;  // null: no notification
+  } steps[] = {
+      {"add account card", [&] { return AddCard("account", "k", "{}"); }, 200, "tessel_account"},
+      {"replace it", [&] { return AddCard("account", "k", "[]"); }, 200, "tessel_account"},
+      {"add secret card", [&] { return AddCard("secret", "k", "{}"); }, 200, "tessel_secret"},
+      {"delete secret card",
+       [&] { return Call("DELETE", "/tesselfill/card", R"({"type":"secret","key":"k"})"); }, 200, "tessel_secret"},
+      {"delete absent card",
+       [&] { return Call("DELETE", "/tesselfill/card", R"({"type":"account","key":"none"})"); }, 200,
+       "tessel_account"},
+      {"refused card", [&] { return AddCard("neither", "k", "{}"); }, 400, nullptr},
+      {"identity", [&] { return Call("POST", "/tesselfill/common/auth_info", R"({"key":"me"})"); }, 200, nullptr},
+      {"list", [&] { return Call("GET", "/tesselfill/card/all?type=account"); }, 200, nullptr},
+      {"export", [&] { return Export("account"); }, 200, nullptr},
+      {"import", [&] { return Import("secret", R"([{"key":"x","value":"YQ"}])"); }, 200, nullptr},
+      {"encrypt", [&] { return Call("PUT", "/tesselfill/pwd_operation", Pwd("encrypt", R"([{"a":"b"}])")); }, 200,
+       nullptr},
+  };
+  for (const auto& step : steps) {
+    const size_t before = notified();
+    const HttpReply reply = step.call();
+    EXPECT_EQ(reply.status, step.status) << step.what;
+    // The reply follows the notification's answer: it is already recorded.
+    const std::vector<NotifyRequest> requests = notify_.Requests();
+    if (step.caller == nullptr) {
+      EXPECT_EQ(requests.size(), before) << step.what;
+      continue;
+    }
+    ASSERT_EQ(requests.size(), before + 1) << step.what;
+    const NotifyRequest& sent = requests.back();
+    EXPECT_EQ(sent.request_line,
+              std::string("GET /?action=notify&caller=") + step.caller + "&type=data_changed HTTP/1.1")
+        << step.what;
+    EXPECT_EQ(sent.Header("UserName"), "ann") << step.what;
+    EXPECT_EQ(sent.body, "") << step.what;
+  }
+}
+
+TEST_F(TesselFillTest, StoresThatCannotOpenAnswer503ToEverything) {
+  // The secret-card store's file is a folder: the third store fails to open.
+  fs::create_directories(Folder("bob") / kSecretFile);
+  const struct {
+    const char* method;
+    const char* target;
+    const char* body;
+  } requests[] = {
+      {"GET", "/tesselfill/common/auth_info", ""},
+      {"GET", "/tesselfill/card/all?type=account", ""},
+      {"GET", "/tesselfill/no/route", ""},
+      {"POST", "/tesselfill/card/add_or_update", R"({"type":"account","key":"k","value":"{}"})"},
+      {"PUT", "/tesselfill/pwd_operation", R"({"type":"encrypt","user_pwd":"p","content":"[]"})"},
+      {"DELETE", "/tesselfill/card", R"({"type":"account","key":"k"})"},
+  };
+  for (const auto& r : requests) {
+    const HttpReply reply = Call(r.method, r.target, r.body, "bob");
+    EXPECT_EQ(reply.status, 503) << r.method << " " << r.target;
+    EXPECT_EQ(reply.body, "{}") << r.method << " " << r.target;
+  }
+  EXPECT_TRUE(notify_.Requests().empty());
+  // Another user is served as usual.
+  EXPECT_EQ(AddCard("account", "k", "{}").status, 200);
+
+  // A store object whose stores never opened takes a host and keeps it to
+  // itself.
+  rkservice::RkTesselFillStore store("bob", Folder("bob"));
+  store.SetNotifyHost(notify_.host());
+  EXPECT_FALSE(store.Init());
+  store.SetNotifyHost(notify_.host());
+  EXPECT_FALSE(store.SetCard(rkservice::CardType::kAccount, "k", "{}"));
+  EXPECT_TRUE(Logged("unknow CardType:0"));
+}
+
+}  // namespace
+}  // namespace rktest
