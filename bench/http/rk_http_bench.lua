@@ -4,6 +4,14 @@ wrk.method = os.getenv("RK_METHOD") or "GET"
 wrk.path = os.getenv("RK_PATH") or "/"
 local user = os.getenv("RK_USER") or ""
 if user ~= "" then wrk.headers["UserName"] = user end
+-- A request body, when a file names one.
+local body_file = os.getenv("RK_BODY_FILE") or ""
+if body_file ~= "" then
+  local file = assert(io.open(body_file, "rb"))
+  wrk.body = file:read("*a")
+  file:close()
+  wrk.headers["Content-Type"] = "application/json"
+end
 
 function done(summary, latency, requests)
   local e = summary.errors

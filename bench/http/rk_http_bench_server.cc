@@ -1,6 +1,7 @@
 // One server of the loopback HTTP benchmark, in its own process because
 // cpprestsdk's thread pool is process-wide and sized once:
-//   rk_http_bench_server bare    --threads N        a bare http_listener answering "{}"
+//   rk_http_bench_server bare    --threads N [--body FILE]
+//                                a bare http_listener answering "{}", or the file's bytes
 //   rk_http_bench_server service [--threads N] --root DIR
 //                                the service through its flat interface (dlopen)
 // It prints "ready PORT THREADS" once it serves on 127.0.0.1:PORT (THREADS: of
@@ -13,6 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <iostream>
 #include <string>
 
@@ -54,13 +57,19 @@ int Fail(const std::string& why) {
   return 1;
 }
 
-int RunBare(int port) {
+int RunBare(int port, const std::string& body_file) {
+  std::string body = "{}";
+  if (!body_file.empty()) {
+    std::ifstream in(body_file, std::ios::binary);
+    if (!in) return Fail("cannot read " + body_file);
+    body.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
   http_listener listener("http://localhost:" + std::to_string(port));
   // The methods the service binds; OPTIONS needs its own handler, or the
   // listener answers it by itself.
   for (const auto& method : {methods::GET, methods::POST, methods::PUT, methods::DEL, methods::HEAD, methods::OPTIONS,
                              methods::CONNECT}) {
-    listener.support(method, [](http_request request) { request.reply(status_codes::OK, "{}"); });
+    listener.support(method, [body](http_request request) { request.reply(status_codes::OK, body); });
   }
   try {
     listener.open().wait();
@@ -109,17 +118,21 @@ int RunService(int port, const std::string& root) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string usage = "usage: rk_http_bench_server bare --threads N | service [--threads N] --root DIR";
+  const std::string usage =
+      "usage: rk_http_bench_server bare --threads N [--body FILE] | service [--threads N] --root DIR";
   if (argc < 2) return Fail(usage);
   const std::string mode = argv[1];
   size_t threads = 0;
   std::string root;
+  std::string body_file;
   for (int i = 2; i + 1 < argc; i += 2) {
     const std::string option = argv[i];
     if (option == "--threads") {
       threads = std::strtoul(argv[i + 1], nullptr, 10);
     } else if (option == "--root") {
       root = argv[i + 1];
+    } else if (option == "--body") {
+      body_file = argv[i + 1];
     } else {
       return Fail(usage);
     }
@@ -141,5 +154,5 @@ int main(int argc, char** argv) {
 
   const int port = rktest::FreeLoopbackPort();
   if (port == 0) return Fail("no free loopback port");
-  return mode == "bare" ? RunBare(port) : RunService(port, root);
+  return mode == "bare" ? RunBare(port, body_file) : RunService(port, root);
 }

@@ -8,11 +8,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -111,8 +113,16 @@ class TesselFillTest : public testing::Test {
     return keys;
   }
 
-  // Whether a line of the service's log holds `text`.
-  bool Logged(const std::string& text) const { return log_->Count(text) > 0; }
+  // Whether a line of the service's log holds `text`; waits for it, since
+  // some routes log after their reply.
+  bool Logged(const std::string& text) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (log_->Count(text) == 0) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+  }
 
   NotifyTestServer notify_;
   fs::path root_;

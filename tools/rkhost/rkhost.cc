@@ -152,6 +152,24 @@ fs::path ExecutableFolder() {
   return ec ? fs::current_path() : self.parent_path();
 }
 
+// Form fill as user alice: a card (its change is notified), the list,
+// encryption both ways, the sync export.
+void PrintFormFillLines(const std::string& base) {
+  const std::string as_alice = "-H 'UserName: alice' -H 'Content-Type: application/json'";
+  std::cout << "Form fill:\n"
+            << "  curl -i " << as_alice
+            << R"( -d '{"type":"account","key":"site-1","value":"{\"user\":\"alice\"}"}' )" << base
+            << "/tesselfill/card/add_or_update\n"
+            << "  curl -i -H 'UserName: alice' '" << base << "/tesselfill/card/all?type=account'\n"
+            << "  curl -i -X PUT " << as_alice
+            << R"( -d '{"type":"encrypt","user_pwd":"pw","content":"[{\"v\":\"hello\"}]"}' )" << base
+            << "/tesselfill/pwd_operation\n"
+            << "  curl -i -X PUT " << as_alice
+            << R"( -d '{"type":"decrypt","user_pwd":"pw","content":"[{\"v\":\"K9VriBgjVO9hLY1utJDDpg==\"}]"}' )"
+            << base << "/tesselfill/pwd_operation\n"
+            << "  curl -i -H 'UserName: alice' " << base << "/tesselfill/sync/account/get\n";
+}
+
 void PrintTryLines(const std::string& port, int notify_port) {
   const std::string base = "http://localhost:" + port;
   std::cout << "\nTry:\n"
@@ -165,6 +183,7 @@ void PrintTryLines(const std::string& port, int notify_port) {
               << "  curl -i -H 'UserName: alice' 'http://127.0.0.1:" << notify_port
               << "/?action=notify&caller=kivvet&type=data_changed&value=%7B%22id%22:%22x%22%7D'\n";
   }
+  PrintFormFillLines(base);
   std::cout << "\nServing; Ctrl-C stops.\n" << std::flush;
 }
 
