@@ -1,10 +1,16 @@
 // The form-fill routes over HTTP: replies and log lines route by route, the
 // cards as SQLite holds them, the change notifications on the wire, and the
 // 503 of a user whose stores cannot be opened.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "handlers/rk_tessel_fill_store.h"
@@ -17,6 +23,46 @@ using Cards = std::vector<std::pair<std::string, std::string>>;
 
 std::string Pwd(const std::string& type, const std::string& content, const std::string& password = "pw") {
   return nlohmann::json({{"type", type}, {"user_pwd", password}, {"content", content}}).dump();
+}
+
+// Sends the raw request `count` times, one after another, on one kept-alive
+// connection to 127.0.0.1:port; the number answered with 200.
+int KeptAlive(int port, const std::string& request, int count) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  timeval timeout{20, 0};  // only a hang reaches it
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+  int answered = 0;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
+    std::string data;
+    char buffer[65536];
+    auto fill = [&](size_t size) {
+      while (data.size() < size) {
+        const ssize_t n = read(fd, buffer, sizeof(buffer));
+        if (n <= 0) return false;
+        data.append(buffer, static_cast<size_t>(n));
+      }
+      return true;
+    };
+    for (int i = 0; i < count; ++i) {
+      if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) break;
+      size_t head_end;
+      while ((head_end = data.find("\r\n\r\n")) == std::string::npos) {
+        if (!fill(data.size() + 1)) break;
+      }
+      if (head_end == std::string::npos) break;
+      const size_t length_at = data.find("Content-Length: ");
+      const size_t length = length_at < head_end ? std::stoul(data.substr(length_at + 16)) : 0;
+      if (!fill(head_end + 4 + length)) break;
+      answered += data.compare(0, 12, "HTTP/1.1 200") == 0 ? 1 : 0;
+      data.erase(0, head_end + 4 + length);
+    }
+  }
+  close(fd);
+  return answered;
 }
 
 TEST_F(TesselFillTest, RoutesAnswerAsTheirTablesSay) {
@@ -146,6 +192,25 @@ TEST_F(TesselFillTest, EachCardChangeNotifiesOnceBeforeItsReply) {
     EXPECT_EQ(sent.Header("UserName"), "ann") << step.what;
     EXPECT_EQ(sent.body, "") << step.what;
   }
+}
+
+TEST_F(TesselFillTest, MoreRequestsWithBodiesThanListenerThreadsAreAllAnswered) {
+  // Kept-alive connections, each sending its next request as soon as the
+  // last one is answered: none of them may wait for a listener thread that
+  // another one holds.
+  constexpr int kConnections = 32;
+  constexpr int kRequests = 30;
+  const std::string body = Pwd("encrypt", nlohmann::json(std::vector<nlohmann::json>(300, {{"v", "value"}})).dump());
+  const std::string request = "PUT /tesselfill/pwd_operation HTTP/1.1\r\nHost: 127.0.0.1\r\nUserName: ann\r\n"
+                              "Content-Type: application/json\r\nContent-Length: " +
+                              std::to_string(body.size()) + "\r\n\r\n" + body;
+  std::atomic<int> answered{0};
+  std::vector<std::thread> clients;
+  for (int i = 0; i < kConnections; ++i) {
+    clients.emplace_back([&] { answered += KeptAlive(port_, request, kRequests); });
+  }
+  for (std::thread& client : clients) client.join();
+  EXPECT_EQ(answered, kConnections * kRequests);
 }
 
 TEST_F(TesselFillTest, StoresThatCannotOpenAnswer503ToEverything) {

@@ -47,6 +47,12 @@ void ReplyBare500(http_request& request) {
   }
 }
 
+// The body as text, with the library's content-type check. The dispatch has
+// waited for all of it, so it is read here, on this thread: the library's
+// task form would wait for one of the listener's threads in turn, and with
+// all of them waiting so, for ever.
+utility::string_t BodyText(http_request& request) { return request._get_impl()->extract_string(false); }
+
 bool ObjectsOfTexts(const web::json::array& elements) {
   for (const web::json::value& element : elements) {
     if (!element.is_object()) return false;
@@ -143,7 +149,7 @@ bool RkTesselFillHandler::GetAuthInfo(http_request& request) {
 }
 
 bool RkTesselFillHandler::SetAuthInfo(http_request& request) {
-  const utility::string_t body = request.extract_string().get();
+  const utility::string_t body = BodyText(request);
   std::string identity;
   try {
     web::json::value json = web::json::value::parse(body);
@@ -181,7 +187,7 @@ bool RkTesselFillHandler::GetCards(http_request& request) {
 }
 
 bool RkTesselFillHandler::AddOrUpdateCard(http_request& request) {
-  const utility::string_t body = request.extract_string().get();
+  const utility::string_t body = BodyText(request);
   int type = 0;
   std::string key;
   std::string value;
@@ -210,7 +216,7 @@ bool RkTesselFillHandler::DeleteCard(http_request& request) {
   int type = 0;
   std::string key;
   try {
-    web::json::value json = web::json::value::parse(request.extract_string().get());
+    web::json::value json = web::json::value::parse(BodyText(request));
     const web::json::object& object = RequireObject(json, {"type", "key"}, "param error");
     const std::string type_text = object.at("type").as_string();
     key = object.at("key").as_string();
@@ -240,7 +246,7 @@ bool RkTesselFillHandler::ExportSync(http_request& request, int type) {
 }
 
 bool RkTesselFillHandler::ImportSync(http_request& request, int type) {
-  if (!store_->ImportSync(type, request.extract_string().get())) {
+  if (!store_->ImportSync(type, BodyText(request))) {
     Reply(request, status_codes::BadRequest, "{}");
     return false;
   }
@@ -253,7 +259,7 @@ bool RkTesselFillHandler::PwdOperation(http_request& request) {
   std::string password;
   web::json::value content;
   try {
-    web::json::value json = web::json::value::parse(request.extract_string().get());
+    web::json::value json = web::json::value::parse(BodyText(request));
     const web::json::object& object = RequireObject(json, {"type", "user_pwd", "content"}, "params error");
     const std::string type = object.at("type").as_string();
     password = object.at("user_pwd").as_string();
