@@ -8,12 +8,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "handlers/rk_tessel_fill_store.h"
+#include "rk_utils.h"
 #include "rk_tessel_fill_test_support.h"
 
 namespace rktest {
@@ -140,6 +142,31 @@ TEST_F(TesselFillTest, RoutesAnswerAsTheirTablesSay) {
   EXPECT_EQ(Unsynced(kAccountFile), (std::vector<std::string>{"a", "c"}));
   EXPECT_EQ(Stored(kSecretFile), (Cards{{"s", "[true]"}}));
   EXPECT_EQ(Stored(kCommonFile), (Cards{{"browser.global.user_identity", "id-1"}}));
+}
+
+TEST_F(TesselFillTest, CardListHoldsOnlyValuesThatAreOneJsonValue) {
+  // nlohmann-json's strict reader says which values are; the list must agree.
+  const std::string values[] = {
+      "{}", "[]", "0", "-0.5e+10", "1E5", R"("text")", "true", " null\n",
+      R"({"a":[1,{"b":"\u00e9\ud83d\ude00"}],"c":false})", R"("\"\\\/\b\f\n\r\t\u0000")", u8"\"é😀中\"",
+      std::string(100, '[') + std::string(100, ']'),
+      "", " ", "{", R"({"a":1,})", "[1,]", "1 2", "{} {}", "01", "1.", ".5", "-", "+1", "NaN", "tru", "nul",
+      R"("unterminated)", "\"a\x01b\"", R"("\x")", R"("\u12")", R"("\ud83d")", R"("\ude00")",
+      R"("\ud83d\u0041")", "\"\xC3\"", "\"\xC0\xAF\"", "\"\xED\xA0\x80\"", "\"\xF4\x90\x80\x80\"",
+      "\"\xFF\"", "/* c */ 1", "{'a':1}", "[1]]", R"({"a" 1})", "{1:2}", "[1,,2]", "-01", "1e", "\"\t\"",
+  };
+  nlohmann::json items = nlohmann::json::array();
+  std::string expected = "[";
+  char key[8];
+  int n = 0;
+  for (const std::string& value : values) {
+    std::snprintf(key, sizeof(key), "k%03d", n++);
+    items.push_back({{"key", key}, {"value", rkservice::Base64EncodeString(value)}});
+    if (nlohmann::json::accept(value)) expected += (expected.size() > 1 ? "," : "") + value;
+  }
+  expected += "]";
+  ASSERT_EQ(Import("account", items.dump()).status, 200);
+  EXPECT_EQ(Call("GET", "/tesselfill/card/all?type=account").body, expected);
 }
 
 TEST_F(TesselFillTest, NonAsciiCardsComeBackUnchanged) {

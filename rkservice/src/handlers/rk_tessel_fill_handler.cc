@@ -182,7 +182,7 @@ bool RkTesselFillHandler::GetCards(http_request& request) {
     Reply(request, status_codes::InternalError, "{}");
     return false;
   }
-  Reply(request, status_codes::OK, cards);
+  Reply(request, status_codes::OK, std::move(cards));
   return true;
 }
 

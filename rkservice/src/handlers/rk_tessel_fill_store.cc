@@ -1,11 +1,10 @@
 #include "handlers/rk_tessel_fill_store.h"
 
-#include <nlohmann/json.hpp>
-
 #include <map>
 #include <mutex>
 #include <vector>
 
+#include "handlers/rk_json_check.h"
 #include "handlers/rk_tessel_fill_cipher.h"
 #include "handlers/rk_tessel_fill_sync.h"
 #include "rk_logger.h"
@@ -94,16 +93,21 @@ bool RkTesselFillStore::GetAllCards(int type, std::string* cards) {
   }
   std::map<std::string, std::vector<uint8_t>> all;
   if (!store || !store->GetAll(all)) return false;
-  std::string list = "[";
+  size_t size = 2;
+  for (const auto& card : all) size += card.second.size() + 1;
+  std::string list;
+  list.reserve(size);
+  list += '[';
   for (const auto& card : all) {
+    const char* value = reinterpret_cast<const char*>(card.second.data());
     // Joined as stored, one bad value would break the list for every card,
     // and a crafted one would add entries of its own.
-    if (!nlohmann::json::accept(card.second.begin(), card.second.end())) {
+    if (!IsOneJsonValue(value, card.second.size())) {
       RkLogError("card {0} does not hold one JSON value; left out of the list", card.first);
       continue;
     }
     if (list.size() > 1) list += ',';
-    list.append(card.second.begin(), card.second.end());
+    list.append(value, card.second.size());
   }
   list += ']';
   *cards = std::move(list);

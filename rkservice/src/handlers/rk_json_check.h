@@ -1,0 +1,16 @@
+// A strict check that a text is exactly one JSON value (RFC 8259), with
+// well-formed UTF-8 and paired surrogate escapes in its strings. It builds
+// nothing, so a card list can check a thousand stored values per request.
+#ifndef RKSERVICE_SRC_HANDLERS_RK_JSON_CHECK_H_
+#define RKSERVICE_SRC_HANDLERS_RK_JSON_CHECK_H_
+
+#include <cstddef>
+
+namespace rkservice {
+
+// Blanks around the value are allowed; nesting deeper than 512 levels is not.
+bool IsOneJsonValue(const char* data, size_t size);
+
+}  // namespace rkservice
+
+#endif  // RKSERVICE_SRC_HANDLERS_RK_JSON_CHECK_H_
