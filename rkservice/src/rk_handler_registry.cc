@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "handlers/rk_qa_handler.h"
 #include "rk_logger.h"
 #include "rk_rest_handler.h"
 
@@ -12,7 +13,12 @@ namespace {
 
 // The one place that names the concrete handlers; each handler adds its row.
 std::vector<RkHandlerKind>& HandlerKinds() {
-  static std::vector<RkHandlerKind> kinds;
+  static std::vector<RkHandlerKind> kinds = {
+      {"quickaccess", "QuickAccess", true,
+       [](const std::string& user, const std::filesystem::path& folder) -> RkRestHandler* {
+         return new RkQAHandler(user, folder);
+       }},
+  };
   return kinds;
 }
 
