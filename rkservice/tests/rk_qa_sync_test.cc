@@ -31,16 +31,20 @@ TEST_F(QaSync, ExportWritesEveryKeyInOrderByteForByte) {
 
   ASSERT_EQ(Post("/quickaccess/syncvalue", R"({"key":"version","json":"7"})").body, "{}");
   ASSERT_EQ(Post("/quickaccess/syncvalue", R"({"key":"my_site","json":"[]"})").body, "{}");
-  ASSERT_EQ(Post("/quickaccess/sync", Document({Item("n", "\"YQAAAGIA\""), Item("e", "\"6QA\"")})).body, "{}");
+  ASSERT_EQ(
+      Post("/quickaccess/sync", Document({Item("n", "\"YQAAAGIA\""), Item("e", "\"6QA\""), Item("q\\\"k", "\"YQA\"")})).body,
+      "{}");
   EXPECT_EQ(Get("/quickaccess/sync").body,
             R"({"app":"rkfas","data":[{"key":"e","value":"6QA","value_type":"binary"},)"
             R"({"key":"my_site","value":"WwBdAA","value_type":"binary"},)"
             R"({"key":"n","value":"YQAAAGIA","value_type":"binary"},)"
+            R"({"key":"q\"k","value":"YQA","value_type":"binary"},)"
             R"({"key":"version","value":"NwA","value_type":"binary"}],"ver":1})");
   EXPECT_EQ(Get("/quickaccess/sync?new=1").body,
             "{\"app\":\"rkfas\",\"data\":[{\"key\":\"e\",\"value\":\"\xC3\xA9\",\"value_type\":\"binary\"},"
             R"({"key":"my_site","value":"[]","value_type":"binary"},)"
             R"({"key":"n","value":"a\u0000b","value_type":"binary"},)"
+            R"({"key":"q\"k","value":"a","value_type":"binary"},)"
             R"({"key":"version","value":"7","value_type":"binary"}],"ver":1})");
 }
 
@@ -215,8 +219,9 @@ TEST_F(QaSync, ImportFailingHalfWayLeavesTheStoreAsItWasAndTellsNobody) {
   const struct {
     std::string what, body, reply;
   } cases[] = {
-      // "a" and "b" are written before the key with a NUL byte is refused.
+      // "a", "b" and the tree are written before the key with a NUL byte is refused.
       {"a key the store refuses", Document({Item("a", Encoded(u"2")), Item("b", Encoded(u"3")),
+                                            Item("my_site", Encoded(u"[{\"url\":\"v\",\"title\":\"t\"}]")),
                                             Item("z\\u0000", Encoded(u"4"))}),
        "'err':'Call SetSyncValue Failed. '"},
       {"a tree that is not JSON", Document({Item("a", Encoded(u"2")), Item("my_site", Encoded(u"[oops"))}),
@@ -228,6 +233,7 @@ TEST_F(QaSync, ImportFailingHalfWayLeavesTheStoreAsItWasAndTellsNobody) {
     EXPECT_EQ(reply.body, c.reply) << c.what;
     EXPECT_EQ(StoredRows(DataFile()), rows) << c.what;
     EXPECT_EQ(Get("/quickaccess/sync").body, exported) << c.what;
+    EXPECT_EQ(Get("/quickaccess/qa").body, R"([{"url":"u","title":"t"}])") << c.what;
   }
   EXPECT_TRUE(Notifications().empty());
 }

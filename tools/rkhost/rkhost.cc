@@ -152,6 +152,21 @@ fs::path ExecutableFolder() {
   return ec ? fs::current_path() : self.parent_path();
 }
 
+// Quick access as user alice: write a tree (the second write of a different
+// tree sends a notification), read it, export the whole store.
+void PrintQuickAccessLines(const std::string& base) {
+  const std::string user = " -H 'UserName: alice'";
+  const std::string json = " -H 'Content-Type: application/json'";
+  std::cout << "Quick access:\n"
+            << "  curl -i" << user << json << " -d '[{\"url\":\"https://example.org/\",\"title\":\"Example\"}]' "
+            << base << "/quickaccess/qa\n"
+            << "  curl -i" << user << json
+            << " -d '[{\"title\":\"Work\",\"children\":[{\"url\":\"https://example.com/\",\"title\":\"Ex\"}]}]' '"
+            << base << "/quickaccess/qa?from_id=demo'   # a change: notifies\n"
+            << "  curl -i" << user << " '" << base << "/quickaccess/qa?with_ver=1'\n"
+            << "  curl -i" << user << " " << base << "/quickaccess/sync\n";
+}
+
 void PrintTryLines(const std::string& port, int notify_port) {
   const std::string base = "http://localhost:" + port;
   std::cout << "\nTry:\n"
@@ -160,6 +175,7 @@ void PrintTryLines(const std::string& port, int notify_port) {
             << "  curl -i " << base << "/kivvet/notes                      # no UserName: 400\n"
             << "  curl -i -H 'UserName: alice' " << base << "/kivvet/notes  # as user alice\n"
             << "  curl -i -H 'UserName: ../x' " << base << "/kivvet/notes   # unsafe user: 400\n";
+  PrintQuickAccessLines(base);
   if (notify_port != 0) {
     std::cout << "A notification as the service sends it (printed below when it arrives):\n"
               << "  curl -i -H 'UserName: alice' 'http://127.0.0.1:" << notify_port

@@ -20,6 +20,7 @@ constexpr char kQAOpenArgSuffix[] = "@RkQuickAccessStoreKey2024!";
 static_assert(sizeof(kQAOpenArgSuffix) - 1 == 27, "the open-argument suffix is 27 characters");
 
 constexpr int kWritesPerBackup = 8;
+constexpr char kMySiteUtf8[] = "my_site";
 
 // A random version-4 GUID in lower case without braces.
 std::string NewFolderId() {
@@ -102,15 +103,38 @@ std::vector<uint8_t> RkQAStore::TextToBytes(const std::u16string& text) {
 
 std::string RkQAStore::GetSyncValue(const std::string& key) {
   if (!kv_store_) return {};
+  const bool tree = key == kMySiteUtf8;
+  uint64_t generation = 0;
+  if (tree) {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    if (tree_) return *tree_;
+    generation = tree_generation_;
+  }
   std::vector<uint8_t> bytes;
-  if (!kv_store_->Get(key, bytes) || bytes.empty()) return {};
-  return WideToUtf8(StoredText(bytes));
+  std::string text;
+  if (kv_store_->Get(key, bytes) && !bytes.empty()) text = WideToUtf8(StoredText(bytes));
+  // Not from inside a transaction: its writes may yet be rolled back.
+  if (tree && txn_thread_.load() != std::this_thread::get_id()) {
+    std::lock_guard<std::mutex> lock(tree_mutex_);
+    if (generation == tree_generation_) tree_ = std::make_shared<const std::string>(text);
+  }
+  return text;
+}
+
+void RkQAStore::ForgetTree() {
+  std::lock_guard<std::mutex> lock(tree_mutex_);
+  tree_.reset();
+  ++tree_generation_;
 }
 
 bool RkQAStore::SetSyncValue(const std::u16string& key, const std::u16string& text) {
   if (!kv_store_) return false;
-  const std::u16string value = key == kQAKeyMySite ? WithFolderIds(text) : text;
-  if (!kv_store_->Set(WideToUtf8(key), TextToBytes(value))) return false;
+  const bool tree = key == kQAKeyMySite;
+  const std::u16string value = tree ? WithFolderIds(text) : text;
+  const bool stored = kv_store_->Set(WideToUtf8(key), TextToBytes(value));
+  // After the write: a read that raced it cannot keep the old text.
+  if (tree) ForgetTree();
+  if (!stored) return false;
   if (txn_thread_.load() == std::this_thread::get_id()) {
     ++txn_writes_;
   } else {
@@ -152,6 +176,7 @@ RkQAStore::Transaction::~Transaction() {
   store_->txn_thread_ = std::thread::id();
   store_->txn_writes_ = 0;
   store_->kv_store_->RollbackTransaction();
+  store_->ForgetTree();
 }
 
 bool RkQAStore::Transaction::Commit() {
@@ -160,7 +185,10 @@ bool RkQAStore::Transaction::Commit() {
   const int writes = store_->txn_writes_;
   store_->txn_writes_ = 0;
   store_->txn_thread_ = std::thread::id();
-  if (store_->kv_store_->CommitTransaction() == -1) return false;
+  if (store_->kv_store_->CommitTransaction() == -1) {
+    store_->ForgetTree();  // rolled back
+    return false;
+  }
   store_->CountWrites(writes);
   return true;
 }

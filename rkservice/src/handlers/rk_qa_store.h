@@ -60,6 +60,8 @@ class RkQAStore {
  private:
   // Successful writes count toward the next backup once they are committed.
   void CountWrites(int writes);
+  // Drops the kept tree text; a read that began before does not keep its text.
+  void ForgetTree();
   void BackupDataFile();
 
   std::shared_ptr<RkDatedBackups> backup_;
@@ -71,6 +73,11 @@ class RkQAStore {
   std::atomic<std::thread::id> txn_thread_{};
   int txn_writes_ = 0;
   std::mutex backup_mutex_;
+  // The "my_site" text as last read, kept because the browser reads it far
+  // more often than it writes it; each write and rollback moves the generation.
+  std::mutex tree_mutex_;
+  std::shared_ptr<const std::string> tree_;
+  uint64_t tree_generation_ = 0;
 };
 
 // Several writes as one: all of them or none. The writes run on the thread

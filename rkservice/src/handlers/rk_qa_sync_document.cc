@@ -68,23 +68,28 @@ bool ItemText(const nlohmann::json& value, std::u16string* text) {
 }  // namespace
 
 std::string RkQASyncDocument::Export(const std::map<std::string, std::vector<uint8_t>>& values, bool as_text) {
-  using web::json::value;
-  std::vector<value> items;
-  items.reserve(values.size());
+  // Written as cpprestsdk writes the objects (keys in ascending order), with
+  // its string escaping, but without building them: an export is large.
+  const auto text = [](const std::string& utf8) { return web::json::value::string(utf8).serialize(); };
+  // One allocation as a rule: growing a large text copies it again and again.
+  size_t estimate = 64;
+  for (const auto& entry : values) estimate += entry.first.size() + entry.second.size() * 3 / 2 + 64;
+  std::string out;
+  out.reserve(estimate);
+  out.append("{\"").append(kApp).append("\":\"").append(kAppName).append("\",\"").append(kData).append("\":[");
   for (const auto& entry : values) {
     const std::vector<uint8_t>& bytes = entry.second;
-    value item = value::object();
-    item[kKey] = value::string(WideToUtf8(Utf8ToWide(entry.first)));
-    item[kValue] = value::string(as_text ? WideToUtf8(RkQAStore::BytesToUnits(bytes))
-                                         : Base64Encode(bytes.data(), static_cast<uint32_t>(bytes.size())));
-    item[kValueType] = value::string(kBinary);
-    items.push_back(std::move(item));
+    if (out.back() != '[') out += ',';
+    out += std::string("{\"") + kKey + "\":" + text(WideToUtf8(Utf8ToWide(entry.first))) + ",\"" + kValue + "\":";
+    if (as_text) {
+      out += text(WideToUtf8(RkQAStore::BytesToUnits(bytes)));
+    } else {
+      out += '"' + Base64Encode(bytes.data(), static_cast<uint32_t>(bytes.size())) + '"';
+    }
+    out += std::string(",\"") + kValueType + "\":\"" + kBinary + "\"}";
   }
-  value document = value::object();
-  document[kVer] = value::number(1);
-  document[kApp] = value::string(kAppName);
-  document[kData] = value::array(std::move(items));
-  return document.serialize();
+  out.append("],\"").append(kVer).append("\":1}");
+  return out;
 }
 
 RkQASyncDocument::Status RkQASyncDocument::Import(const std::string& body, std::vector<RkQASyncItem>* items,

@@ -1,0 +1,150 @@
+#!/usr/bin/env bash
+# Quick-access benchmark. The service (librkservice.so through its flat
+# interface, bench/http's server, logging to a file at warning as a browser
+# starts it) holds a 200-site tree and 1,000 keys for one user; bare cpprestsdk
+# listeners (bench/http's server) answer the very bytes the service answers.
+# wrk drives GET /quickaccess/qa and GET /quickaccess/sync against both, at 16
+# connections and at 1, pair by pair in rounds; medians are printed, and the
+# ratio is the median of the pairwise requests/s ratios. Then the export +
+# import round trip of the 1,000 keys is timed. Run by hand:
+#   bench/qa/run.sh
+# Settings from the environment (defaults in brackets):
+#   RK_BENCH_SECONDS [3]  seconds per wrk run    RK_BENCH_REPS [5]  rounds
+#   RK_BENCH_RUNS [20]  round trips timed
+set -euo pipefail
+shopt -s inherit_errexit
+
+seconds=${RK_BENCH_SECONDS:-3}
+reps=${RK_BENCH_REPS:-5}
+runs=${RK_BENCH_RUNS:-20}
+user=bench
+
+root=$(cd "$(dirname "$0")/../.." && pwd)
+bin=$root/build/native/bin
+server=$bin/rk_http_bench_server
+driver=$bin/rk_qa_bench
+script=$root/bench/http/rk_http_bench.lua
+
+"$root/scripts/ensure-packages.sh"
+command -v wrk >/dev/null || { echo "wrk is needed (apt-get install wrk)" >&2; exit 1; }
+cd "$root"
+cmake --preset native >/dev/null
+cmake --build --preset native --target rkservice rkdb rk_http_bench_server rk_qa_bench -j "$(nproc)" >/dev/null
+threads=$(sed -n 's/.*kListenerThreads = \([0-9]*\);.*/\1/p' "$root/rkservice/src/rk_message_router.cc")
+[ -n "$threads" ] || { echo "cannot read the service's pool size from its source" >&2; exit 1; }
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill -INT "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# start_server NAME ARGS...: sets port_NAME once the server is ready.
+start_server() {
+  local name=$1 out
+  shift
+  out=$(mktemp "$work/$name.XXXXXX")
+  "$server" "$@" >"$out" 2>&1 &
+  pids+=("$!")
+  for _ in $(seq 100); do
+    local port
+    port=$(awk '/^ready [0-9]+ [0-9]+$/ { print $2 }' "$out")
+    if [ -n "$port" ]; then
+      printf -v "port_$name" '%s' "$port"
+      return 0
+    fi
+    sleep 0.1
+  done
+  echo "server $name did not start:" >&2
+  cat "$out" >&2
+  exit 1
+}
+
+port_of() { local var="port_$1"; echo "${!var}"; }
+
+# load PORT PATH CONNECTIONS: prints "rps p50_us p99_us".
+load() {
+  local wrk_threads=$(($3 < 4 ? $3 : 4)) line errors
+  line=$(RK_METHOD=GET RK_PATH=$2 RK_USER=$user wrk -t"$wrk_threads" -c"$3" -d"${seconds}s" --timeout 2s \
+    -s "$script" "http://127.0.0.1:$1$2" | grep '^RESULT')
+  errors=${line##*errors=}
+  [ "$errors" = 0 ] || { echo "wrk saw $errors errors for $2 on port $1: $line" >&2; exit 1; }
+  awk '{ for (i = 2; i <= NF; ++i) { split($i, kv, "="); v[kv[1]] = kv[2] } print v["rps"], v["p50_us"], v["p99_us"] }' \
+    <<<"$line"
+}
+
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+# pair KEY BARE PATH CONNECTIONS: bare run, then the service run.
+pair() {
+  local b s
+  b=$(load "$(port_of "$2")" "$3" "$4")
+  s=$(load "$port_service" "$3" "$4")
+  echo "$b" >>"$work/$1.bare"
+  echo "$s" >>"$work/$1.service"
+  awk -v b="${b%% *}" -v s="${s%% *}" 'BEGIN { printf "%.4f\n", s / b }' >>"$work/$1.ratio"
+}
+
+summary() {
+  local out=() who col
+  for who in bare service; do
+    for col in 1 2 3; do out+=("$(cut -d' ' -f"$col" "$work/$1.$who" | median | xargs printf '%.0f')"); done
+  done
+  out+=("$(median <"$work/$1.ratio" | xargs printf '%.2f')")
+  echo "${out[*]}"
+}
+
+cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
+echo "Quick-access benchmark: rkservice (flat interface, dlopen) vs bare cpprestsdk http_listeners answering the same bytes"
+echo "machine:  $(nproc) cores (nproc), $cpu, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)," \
+  "Linux $(uname -r), load average at start $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "software: $(wrk --version 2>&1 | head -1 | cut -d' ' -f1-2), g++ $(g++ -dumpfullversion), native preset (RelWithDebInfo)"
+echo "settings: ${seconds} s per wrk run, $reps bare/service pairs per row (medians; ratio = median of pairwise ratios)," \
+  "wrk threads min(connections, 4), keep-alive, 127.0.0.1, UserName: $user"
+echo "          both sides: pool of $threads threads; service logging to a file at warning"
+
+mkdir -p "$work/root"
+start_server service service --root "$work/root" --log "$work/root/Log Files/rkservice.log"
+"$driver" prepare --port "$port_service" --out "$work"
+start_server bare_qa bare --threads "$threads" --body "$work/qa.body"
+start_server bare_sync bare --threads "$threads" --body "$work/sync.body"
+for path in /quickaccess/qa /quickaccess/sync; do
+  bare=bare_qa
+  [ "$path" = /quickaccess/sync ] && bare=bare_sync
+  "$driver" fetch --port "$(port_of "$bare")" --path "$path" >"$work/bare.out"
+  "$driver" fetch --port "$port_service" --path "$path" >"$work/service.out"
+  cmp -s "$work/bare.out" "$work/service.out" || { echo "bare and service differ for $path" >&2; exit 1; }
+done
+echo "          bodies: GET /quickaccess/qa $(wc -c <"$work/qa.body") bytes, GET /quickaccess/sync" \
+  "$(wc -c <"$work/sync.body") bytes (identical on both sides)"
+echo
+for name in bare_qa bare_sync service; do load "$(port_of "$name")" /quickaccess/qa 16 >/dev/null; done
+
+rows=("16 bare_qa /quickaccess/qa" "1 bare_qa /quickaccess/qa" "16 bare_sync /quickaccess/sync"
+  "1 bare_sync /quickaccess/sync")
+for _ in $(seq "$reps"); do
+  for i in "${!rows[@]}"; do
+    read -r conns bare path <<<"${rows[$i]}"
+    pair "row$i" "$bare" "$path" "$conns"
+  done
+done
+
+fmt='%-8s %-22s | %9s %7s %7s | %9s %7s %7s | %6s\n'
+printf "$fmt" load request "bare rps" "p50 us" "p99 us" "svc rps" "p50 us" "p99 us" ratio
+for i in "${!rows[@]}"; do
+  read -r conns bare path <<<"${rows[$i]}"
+  read -r brps bp50 bp99 srps sp50 sp99 ratio <<<"$(summary "row$i")"
+  printf "$fmt" "$conns conn" "GET $path" "$brps" "$bp50" "$bp99" "$srps" "$sp50" "$sp99" "$ratio"
+  [ "$i" = 0 ] && tree_ratio=$ratio
+  [ "$i" = 1 ] && tree_p99="$sp99 us (bare listener $bp99 us)"
+done
+echo
+echo "targets (service, same run):"
+echo "  16 conn GET /quickaccess/qa: requests/s ratio $tree_ratio" \
+  "(>= 0.70: $(awk -v r="$tree_ratio" 'BEGIN { print (r >= 0.7) ? "met" : "NOT met" }')); p99 at 1 conn $tree_p99"
+echo
+"$driver" roundtrip --port "$port_service" --runs "$runs"
+echo "load average at end $(cut -d' ' -f1-3 /proc/loadavg)"
