@@ -42,60 +42,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# start_server NAME ARGS...: sets port_NAME once the server is ready.
-start_server() {
-  local name=$1 out
-  shift
-  out=$(mktemp "$work/$name.XXXXXX")
-  "$server" "$@" >"$out" 2>&1 &
-  pids+=("$!")
-  for _ in $(seq 100); do
-    local port
-    port=$(awk '/^ready [0-9]+ [0-9]+$/ { print $2 }' "$out")
-    if [ -n "$port" ]; then
-      printf -v "port_$name" '%s' "$port"
-      return 0
-    fi
-    sleep 0.1
-  done
-  echo "server $name did not start:" >&2
-  cat "$out" >&2
-  exit 1
-}
-
-port_of() { local var="port_$1"; echo "${!var}"; }
-
-# load PORT PATH CONNECTIONS: prints "rps p50_us p99_us".
-load() {
-  local wrk_threads=$(($3 < 4 ? $3 : 4)) line errors
-  line=$(RK_METHOD=GET RK_PATH=$2 RK_USER=$user wrk -t"$wrk_threads" -c"$3" -d"${seconds}s" --timeout 2s \
-    -s "$script" "http://127.0.0.1:$1$2" | grep '^RESULT')
-  errors=${line##*errors=}
-  [ "$errors" = 0 ] || { echo "wrk saw $errors errors for $2 on port $1: $line" >&2; exit 1; }
-  awk '{ for (i = 2; i <= NF; ++i) { split($i, kv, "="); v[kv[1]] = kv[2] } print v["rps"], v["p50_us"], v["p99_us"] }' \
-    <<<"$line"
-}
-
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-
-# pair KEY BARE PATH CONNECTIONS: bare run, then the service run.
-pair() {
-  local b s
-  b=$(load "$(port_of "$2")" "$3" "$4")
-  s=$(load "$port_service" "$3" "$4")
-  echo "$b" >>"$work/$1.bare"
-  echo "$s" >>"$work/$1.service"
-  awk -v b="${b%% *}" -v s="${s%% *}" 'BEGIN { printf "%.4f\n", s / b }' >>"$work/$1.ratio"
-}
-
-summary() {
-  local out=() who col
-  for who in bare service; do
-    for col in 1 2 3; do out+=("$(cut -d' ' -f"$col" "$work/$1.$who" | median | xargs printf '%.0f')"); done
-  done
-  out+=("$(median <"$work/$1.ratio" | xargs printf '%.2f')")
-  echo "${out[*]}"
-}
+# shellcheck source=../http/rk_bench_lib.sh
+source "$root/bench/http/rk_bench_lib.sh"
 
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
 echo "Quick-access benchmark: rkservice (flat interface, dlopen) vs bare cpprestsdk http_listeners answering the same bytes"
@@ -121,14 +69,14 @@ done
 echo "          bodies: GET /quickaccess/qa $(wc -c <"$work/qa.body") bytes, GET /quickaccess/sync" \
   "$(wc -c <"$work/sync.body") bytes (identical on both sides)"
 echo
-for name in bare_qa bare_sync service; do load "$(port_of "$name")" /quickaccess/qa 16 >/dev/null; done
+for name in bare_qa bare_sync service; do load "$(port_of "$name")" GET /quickaccess/qa 16 1 >/dev/null; done
 
 rows=("16 bare_qa /quickaccess/qa" "1 bare_qa /quickaccess/qa" "16 bare_sync /quickaccess/sync"
   "1 bare_sync /quickaccess/sync")
 for _ in $(seq "$reps"); do
   for i in "${!rows[@]}"; do
     read -r conns bare path <<<"${rows[$i]}"
-    pair "row$i" "$bare" "$path" "$conns"
+    pair "row$i" "$bare" service "$conns" GET "$path" "$seconds"
   done
 done
 

@@ -37,12 +37,14 @@ void ExpectCommonHeaders(const HttpReply& reply, const std::string& context) {
 
 using QaHandler = QaServiceTest;
 
+struct RouteCase {
+  std::string method, target, body;
+  int status;
+  std::string reply;
+};
+
 TEST_F(QaHandler, EveryRouteRepliesAsSpecifiedOnAnEmptyStore) {
-  const struct {
-    std::string method, target, body;
-    int status;
-    std::string reply;
-  } cases[] = {
+  const RouteCase cases[] = {
       {"GET", "/quickaccess/qa", "", 200, ""},
       {"GET", "/quickaccess/qa?with_ver=1", "", 200, R"({"my_site":"[]","version":0})"},
       {"GET", "/quickaccess/qa?with_ver=true", "", 200, ""},
@@ -245,11 +247,7 @@ TEST_F(QaHandler, WithoutADatabaseReadsAreEmptyAndWritesFail) {
   Stop();
   fs::create_directories(DataFile("bob"));  // a folder where the data file goes
   Start();
-  const struct {
-    std::string method, target, body;
-    int status;
-    std::string reply;
-  } cases[] = {
+  const RouteCase cases[] = {
       {"GET", "/quickaccess/qa", "", 200, ""},
       {"GET", "/quickaccess/syncvalue?key=my_site", "", 200, ""},
       {"GET", "/quickaccess/sync", "", 500, "'err':'can not get all sync'"},

@@ -165,6 +165,9 @@ void RkQAHandler::WithBody(http_request& request, BodyRoute route, BodyFailure f
     } catch (const std::exception& e) {
       // Routes answer their own failures; this is a fault of the reply itself.
       RkLogError("quickaccess {0} failed: {1}", request.request_uri().path(), e.what());
+    } catch (...) {
+      // Nothing may leave the task: an unobserved exception ends the process.
+      RkLogError("quickaccess {0} failed: {1}", request.request_uri().path(), "unknown exception");
     }
     in_flight.reset();
   });
