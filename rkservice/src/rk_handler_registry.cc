@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "handlers/rk_account_handler.h"
+#include "handlers/rk_updater_handler.h"
 #include "rk_logger.h"
 #include "rk_rest_handler.h"
 
@@ -12,7 +14,15 @@ namespace {
 
 // The one place that names the concrete handlers; each handler adds its row.
 std::vector<RkHandlerKind>& HandlerKinds() {
-  static std::vector<RkHandlerKind> kinds;
+  static std::vector<RkHandlerKind> kinds = {
+      // Neither proxy uses its user or folder; the account folder is named, not made.
+      {"account", "account", false, [](const std::string&, const std::filesystem::path&) -> RkRestHandler* {
+         return new RkAccountHandler();
+       }},
+      {"updater", "", false, [](const std::string&, const std::filesystem::path&) -> RkRestHandler* {
+         return new RkUpdaterHandler();
+       }},
+  };
   return kinds;
 }
 
