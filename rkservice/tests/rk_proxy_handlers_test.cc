@@ -1,7 +1,11 @@
 // The account and updater proxies through real HTTP on loopback, answering
 // through the stand-in of the browser's main library beside the test.
+#include <arpa/inet.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -10,6 +14,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -192,6 +197,12 @@ TEST_F(Proxies, AccountRoutesDecodeTheirFieldsAndCallInTableOrder) {
   EXPECT_EQ(rktest::Request(port_, "PUT", "/account/check", kAnn).status, 501);
   // Without a content type the body reads as empty.
   EXPECT_EQ(rktest::Request(port_, "POST", "/account/check", kAnn, "account=x").status, 400);
+  // A body that is not text cannot be read: the listener's own bare 500.
+  const HttpReply binary = rktest::Request(port_, "POST", "/account/check",
+                                           {{"UserName", "ann"}, {"Content-Type", "application/octet-stream"}}, "x");
+  EXPECT_EQ(binary.status, 500);
+  EXPECT_EQ(binary.body, "");
+  EXPECT_FALSE(binary.Has("server"));
 }
 
 TEST_F(Proxies, AccountRefusesValuesItCannotPassOnAndLogsOnlyTheFieldName) {
@@ -340,6 +351,59 @@ TEST_F(Proxies, UpdaterPassesTypeAndChannelsUndecoded) {
     EXPECT_EQ(replies[i].body, i % 2 ? R"({"op":"Update","args":[9005,"stable,beta"]})"
                                      : R"({"op":"Update","args":[9005,"stable"]})")
         << i;
+  }
+}
+
+// A client connection that sends its request in parts.
+class SlowClient {
+ public:
+  explicit SlowClient(int port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+  }
+  ~SlowClient() { ::close(fd_); }
+  bool Send(const std::string& bytes) {
+    return connected_ && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+  }
+  // Everything until the service closes the connection, or what came within
+  // the bound.
+  std::string Receive() {
+    std::string data;
+    char buffer[4096];
+    pollfd pfd{fd_, POLLIN, 0};
+    while (::poll(&pfd, 1, 10000) > 0) {
+      const ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
+      if (n <= 0) break;
+      data.append(buffer, static_cast<size_t>(n));
+    }
+    return data;
+  }
+
+ private:
+  int fd_;
+  bool connected_ = false;
+};
+
+TEST_F(Proxies, BodiesStillOnTheirWayHoldNoListenerThread) {
+  StartService();
+  // More unfinished bodies than the listener has threads.
+  constexpr int kClients = 20;
+  std::vector<std::string> requests;
+  std::vector<std::unique_ptr<SlowClient>> waiting;
+  for (int i = 0; i < kClients; ++i) {
+    requests.push_back(
+        rktest::BuildRequest("POST", "/account/check", {{"Content-Type", kForm}}, "account=" + std::to_string(i)));
+    waiting.push_back(std::make_unique<SlowClient>(port_));
+    ASSERT_TRUE(waiting.back()->Send(requests.back().substr(0, requests.back().size() - 3)));
+  }
+  EXPECT_EQ(Post("/updater/update", "update_type=1").body, R"({"op":"Update","args":[1,"stable"]})");
+  for (int i = 0; i < kClients; ++i) ASSERT_TRUE(waiting[i]->Send(requests[i].substr(requests[i].size() - 3)));
+  for (int i = 0; i < kClients; ++i) {
+    const std::string reply = waiting[i]->Receive();
+    EXPECT_NE(reply.find(R"({"op":"Check","args":[")" + std::to_string(i) + "\"]}"), std::string::npos) << reply;
   }
 }
 

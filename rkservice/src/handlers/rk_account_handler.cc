@@ -1,11 +1,10 @@
 #include "handlers/rk_account_handler.h"
 
-#include "rk_logger.h"
-
 namespace rkservice {
 namespace {
 
-using web::http::http_request;
+using rkhalvex::RkAccountService;
+using rkhalvex::RkRestResult;
 using Body = RkProxyForm::Body;
 constexpr Body kPerField = Body::kPerField;
 constexpr Body kWholeBody = Body::kWholeDecoded;
@@ -18,69 +17,64 @@ RkAccountHandler::RkAccountHandler()
   if (!service_) return;
   const struct {
     const char* path;
-    bool (RkAccountHandler::*route)(http_request&);
+    Body body;
+    bool (RkAccountHandler::*route)(Request&, const RkProxyForm&);
   } routes[] = {
-      {"/account/check", &RkAccountHandler::Check},
-      {"/account/login", &RkAccountHandler::Login},
-      {"/account/logout", &RkAccountHandler::Logout},
-      {"/account/vcode/mobile", &RkAccountHandler::SendMobileCode},
-      {"/account/vcode/email", &RkAccountHandler::SendEmailCode},
-      {"/account/vcode/verifyemail", &RkAccountHandler::VerifyEmailCode},
-      {"/account/vcode/verifymobile", &RkAccountHandler::VerifyMobileCode},
-      {"/account/update/profile", &RkAccountHandler::UpdateProfile},
-      {"/account/get/profile", &RkAccountHandler::GetProfile},
-      {"/account/register", &RkAccountHandler::Register},
-      {"/account/rest/password", &RkAccountHandler::ResetPassword},  // sic: the browser calls this path
-      {"/account/device/record/get", &RkAccountHandler::GetDeviceRecord},
-      {"/account/device/record/set", &RkAccountHandler::SetDeviceRecord},
-      {"/account/misc/info/get", &RkAccountHandler::GetMiscInfo},
-      {"/account/misc/info/set", &RkAccountHandler::SetMiscInfo},
-      {"/account/list", &RkAccountHandler::ListAccounts},
+      {"/account/check", kPerField, &RkAccountHandler::Check},
+      {"/account/login", kPerField, &RkAccountHandler::Login},
+      {"/account/logout", kPerField, &RkAccountHandler::Logout},
+      {"/account/vcode/mobile", kWholeBody, &RkAccountHandler::SendMobileCode},
+      {"/account/vcode/email", kPerField, &RkAccountHandler::SendEmailCode},
+      {"/account/vcode/verifyemail", kPerField, &RkAccountHandler::VerifyEmailCode},
+      {"/account/vcode/verifymobile", kWholeBody, &RkAccountHandler::VerifyMobileCode},
+      {"/account/update/profile", kPerField, &RkAccountHandler::UpdateProfile},
+      {"/account/get/profile", kWholeBody, &RkAccountHandler::GetProfile},
+      {"/account/register", kPerField, &RkAccountHandler::Register},
+      {"/account/rest/password", kPerField, &RkAccountHandler::ResetPassword},  // sic: the browser calls this path
+      {"/account/device/record/get", kWholeBody, &RkAccountHandler::GetDeviceRecord},
+      {"/account/device/record/set", kWholeBody, &RkAccountHandler::SetDeviceRecord},
+      {"/account/misc/info/get", kWholeBody, &RkAccountHandler::GetMiscInfo},
+      {"/account/misc/info/set", kWholeBody, &RkAccountHandler::SetMiscInfo},
+      {"/account/list", Body::kNotRead, &RkAccountHandler::ListAccounts},
   };
   for (const auto& route : routes) {
-    routes_[route.path] = [this, member = route.route](http_request& request) { return (this->*member)(request); };
+    AddRoute(route.path, route.body, [this, member = route.route](Request& request, const RkProxyForm& form) {
+      return (this->*member)(request, form);
+    });
   }
 }
 
 RkAccountHandler::~RkAccountHandler() = default;
 
-void RkAccountHandler::HandleOptions(http_request request) { Reply(request, web::http::status_codes::OK, "{}"); }
+void RkAccountHandler::HandleOptions(Request request) { Reply(request, web::http::status_codes::OK, "{}"); }
 
-bool RkAccountHandler::Forward(http_request& request, Body body, const std::vector<std::string>& required,
+bool RkAccountHandler::Forward(Request& request, const RkProxyForm& form, const std::vector<std::string>& required,
                                const Call& call) {
   if (!service_) return ReplyNoService(request);
-  try {
-    const RkProxyForm form = RkProxyForm::Read(request, body);
-    if (!HasRequiredKeys(form.fields(), required)) {
-      Reply(request, web::http::status_codes::BadRequest, "{}");
-      return false;
-    }
-    RkRestResultHolder result;
-    call(form, &result);
-    return ReplyResult(request, result);
-  } catch (const RkBadField& bad) {
-    // The value may be a password or a code: only its name is logged.
-    RkLogError("{0} in field {1} of {2}", bad.what(), bad.field(), request.request_uri().path());
+  if (!HasRequiredKeys(form.fields(), required)) {
     Reply(request, web::http::status_codes::BadRequest, "{}");
     return false;
   }
+  RkRestResultHolder result;
+  call(&result);
+  return ReplyResult(request, result);
 }
 
-bool RkAccountHandler::ForwardAccount(http_request& request, TextOperation operation) {
-  return Forward(request, kPerField, {"account"}, [&](const RkProxyForm& form, rkhalvex::RkRestResult* result) {
+bool RkAccountHandler::ForwardAccount(Request& request, const RkProxyForm& form, TextOperation operation) {
+  return Forward(request, form, {"account"}, [&](RkRestResult* result) {
     (service_.get()->*operation)(form.PlusPercent("account").c_str(), result);
   });
 }
 
-bool RkAccountHandler::ForwardProfile(http_request& request, TextOperation operation) {
-  return Forward(request, kWholeBody, {}, [&](const RkProxyForm& form, rkhalvex::RkRestResult* result) {
+bool RkAccountHandler::ForwardProfile(Request& request, const RkProxyForm& form, TextOperation operation) {
+  return Forward(request, form, {}, [&](RkRestResult* result) {
     (service_.get()->*operation)(form.Profile(request).c_str(), result);
   });
 }
 
-bool RkAccountHandler::ForwardAccountForm(http_request& request, const std::vector<std::string>& required,
-                                          AccountFormOperation operation) {
-  return Forward(request, kPerField, required, [&](const RkProxyForm& form, rkhalvex::RkRestResult* result) {
+bool RkAccountHandler::ForwardAccountForm(Request& request, const RkProxyForm& form,
+                                          const std::vector<std::string>& required, AccountFormOperation operation) {
+  return Forward(request, form, required, [&](RkRestResult* result) {
     const std::string account_type = form.Raw("account_type");
     const std::string account = form.PlusPercent("account");
     const std::string password = form.PlusPercent("password");
@@ -91,12 +85,12 @@ bool RkAccountHandler::ForwardAccountForm(http_request& request, const std::vect
   });
 }
 
-bool RkAccountHandler::Check(http_request& request) {
-  return ForwardAccount(request, &rkhalvex::RkAccountService::Check);
+bool RkAccountHandler::Check(Request& request, const RkProxyForm& form) {
+  return ForwardAccount(request, form, &RkAccountService::Check);
 }
 
-bool RkAccountHandler::Login(http_request& request) {
-  return Forward(request, kPerField, {"account"}, [&](const RkProxyForm& form, rkhalvex::RkRestResult* result) {
+bool RkAccountHandler::Login(Request& request, const RkProxyForm& form) {
+  return Forward(request, form, {"account"}, [&](RkRestResult* result) {
     const std::string profile = form.Profile(request);
     const std::string account = form.PlusPercent("account");
     const std::string password = form.PlusPercent("password");
@@ -108,8 +102,8 @@ bool RkAccountHandler::Login(http_request& request) {
   });
 }
 
-bool RkAccountHandler::Logout(http_request& request) {
-  return Forward(request, kPerField, {}, [&](const RkProxyForm& form, rkhalvex::RkRestResult* result) {
+bool RkAccountHandler::Logout(Request& request, const RkProxyForm& form) {
+  return Forward(request, form, {}, [&](RkRestResult* result) {
     const std::string profile = form.Profile(request);
     const std::string account = form.PlusPercent("account");
     service_->Logout(profile.c_str(), account.empty() ? nullptr : account.c_str(), form.Flag("delete_profile", false),
@@ -117,84 +111,79 @@ bool RkAccountHandler::Logout(http_request& request) {
   });
 }
 
-bool RkAccountHandler::SendMobileCode(http_request& request) {
-  return Forward(request, kWholeBody, {"action", "country", "mobile"},
-                 [this](const RkProxyForm& form, rkhalvex::RkRestResult* result) {
-                   const std::string action = form.Raw("action");
-                   const std::string country = form.Raw("country");
-                   const std::string mobile = form.Raw("mobile");
-                   service_->SendMobileCode(action.c_str(), country.c_str(), mobile.c_str(), result);
-                 });
+bool RkAccountHandler::SendMobileCode(Request& request, const RkProxyForm& form) {
+  return Forward(request, form, {"action", "country", "mobile"}, [&](RkRestResult* result) {
+    const std::string action = form.Raw("action");
+    const std::string country = form.Raw("country");
+    const std::string mobile = form.Raw("mobile");
+    service_->SendMobileCode(action.c_str(), country.c_str(), mobile.c_str(), result);
+  });
 }
 
-bool RkAccountHandler::SendEmailCode(http_request& request) {
-  return Forward(request, kPerField, {"action", "email"},
-                 [this](const RkProxyForm& form, rkhalvex::RkRestResult* result) {
-                   const std::string action = form.Raw("action");
-                   const std::string email = form.PlusPercent("email");
-                   service_->SendEmailCode(action.c_str(), email.c_str(), result);
-                 });
+bool RkAccountHandler::SendEmailCode(Request& request, const RkProxyForm& form) {
+  return Forward(request, form, {"action", "email"}, [&](RkRestResult* result) {
+    const std::string action = form.Raw("action");
+    const std::string email = form.PlusPercent("email");
+    service_->SendEmailCode(action.c_str(), email.c_str(), result);
+  });
 }
 
-bool RkAccountHandler::VerifyEmailCode(http_request& request) {
-  return Forward(request, kPerField, {"email", "vcode"},
-                 [this](const RkProxyForm& form, rkhalvex::RkRestResult* result) {
-                   const std::string email = form.PlusPercent("email");
-                   const std::string vcode = form.Raw("vcode");
-                   service_->VerifyEmailCode(email.c_str(), vcode.c_str(), result);
-                 });
+bool RkAccountHandler::VerifyEmailCode(Request& request, const RkProxyForm& form) {
+  return Forward(request, form, {"email", "vcode"}, [&](RkRestResult* result) {
+    const std::string email = form.PlusPercent("email");
+    const std::string vcode = form.Raw("vcode");
+    service_->VerifyEmailCode(email.c_str(), vcode.c_str(), result);
+  });
 }
 
-bool RkAccountHandler::VerifyMobileCode(http_request& request) {
-  return Forward(request, kWholeBody, {"mobile", "vcode", "country"},
-                 [this](const RkProxyForm& form, rkhalvex::RkRestResult* result) {
-                   const std::string country = form.Raw("country");
-                   const std::string mobile = form.Raw("mobile");
-                   const std::string vcode = form.Raw("vcode");
-                   service_->VerifyMobileCode(country.c_str(), mobile.c_str(), vcode.c_str(), result);
-                 });
+bool RkAccountHandler::VerifyMobileCode(Request& request, const RkProxyForm& form) {
+  return Forward(request, form, {"mobile", "vcode", "country"}, [&](RkRestResult* result) {
+    const std::string country = form.Raw("country");
+    const std::string mobile = form.Raw("mobile");
+    const std::string vcode = form.Raw("vcode");
+    service_->VerifyMobileCode(country.c_str(), mobile.c_str(), vcode.c_str(), result);
+  });
 }
 
-bool RkAccountHandler::UpdateProfile(http_request& request) {
-  return ForwardAccount(request, &rkhalvex::RkAccountService::UpdateProfile);
+bool RkAccountHandler::UpdateProfile(Request& request, const RkProxyForm& form) {
+  return ForwardAccount(request, form, &RkAccountService::UpdateProfile);
 }
 
-bool RkAccountHandler::GetProfile(http_request& request) {
-  return ForwardProfile(request, &rkhalvex::RkAccountService::GetProfile);
+bool RkAccountHandler::GetProfile(Request& request, const RkProxyForm& form) {
+  return ForwardProfile(request, form, &RkAccountService::GetProfile);
 }
 
-bool RkAccountHandler::Register(http_request& request) {
-  return ForwardAccountForm(request, {"account_type", "password", "account"}, &rkhalvex::RkAccountService::Register);
+bool RkAccountHandler::Register(Request& request, const RkProxyForm& form) {
+  return ForwardAccountForm(request, form, {"account_type", "password", "account"}, &RkAccountService::Register);
 }
 
-bool RkAccountHandler::ResetPassword(http_request& request) {
-  return ForwardAccountForm(request, {"account_type", "password", "vcode", "account"},
-                            &rkhalvex::RkAccountService::ResetPassword);
+bool RkAccountHandler::ResetPassword(Request& request, const RkProxyForm& form) {
+  return ForwardAccountForm(request, form, {"account_type", "password", "vcode", "account"},
+                            &RkAccountService::ResetPassword);
 }
 
-bool RkAccountHandler::GetDeviceRecord(http_request& request) {
-  return Forward(request, kWholeBody, {}, [&](const RkProxyForm& form, rkhalvex::RkRestResult* result) {
+bool RkAccountHandler::GetDeviceRecord(Request& request, const RkProxyForm& form) {
+  return Forward(request, form, {}, [&](RkRestResult* result) {
     service_->GetDeviceRecord(form.Profile(request).c_str(), form.Number("begin", 0), form.Number("end", 0), result);
   });
 }
 
-bool RkAccountHandler::SetDeviceRecord(http_request& request) {
-  return ForwardProfile(request, &rkhalvex::RkAccountService::SetDeviceRecord);
+bool RkAccountHandler::SetDeviceRecord(Request& request, const RkProxyForm& form) {
+  return ForwardProfile(request, form, &RkAccountService::SetDeviceRecord);
 }
 
-bool RkAccountHandler::GetMiscInfo(http_request& request) {
-  return ForwardProfile(request, &rkhalvex::RkAccountService::GetMiscInfo);
+bool RkAccountHandler::GetMiscInfo(Request& request, const RkProxyForm& form) {
+  return ForwardProfile(request, form, &RkAccountService::GetMiscInfo);
 }
 
-bool RkAccountHandler::SetMiscInfo(http_request& request) {
-  return Forward(request, kWholeBody, {}, [&](const RkProxyForm& form, rkhalvex::RkRestResult* result) {
+bool RkAccountHandler::SetMiscInfo(Request& request, const RkProxyForm& form) {
+  return Forward(request, form, {}, [&](RkRestResult* result) {
     service_->SetMiscInfo(form.Profile(request).c_str(), form.Flag("pwdrevalid", false), result);
   });
 }
 
-bool RkAccountHandler::ListAccounts(http_request& request) {
-  return Forward(request, Body::kNotRead, {},
-                 [this](const RkProxyForm&, rkhalvex::RkRestResult* result) { service_->ListAccounts(result); });
+bool RkAccountHandler::ListAccounts(Request& request, const RkProxyForm& form) {
+  return Forward(request, form, {}, [this](RkRestResult* result) { service_->ListAccounts(result); });
 }
 
 }  // namespace rkservice

@@ -4,6 +4,7 @@
 #ifndef RKSERVICE_SRC_HANDLERS_RK_ACCOUNT_HANDLER_H_
 #define RKSERVICE_SRC_HANDLERS_RK_ACCOUNT_HANDLER_H_
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -26,42 +27,42 @@ class RkAccountHandler : public RkProxyHandler {
   void HandleOptions(web::http::http_request request) override;
 
  private:
-  using Call = std::function<void(const RkProxyForm& form, rkhalvex::RkRestResult* result)>;
-
-  // The steps every route shares: read the form, check the required fields,
-  // let `call` decode its fields and call the service, answer its result.
-  bool Forward(web::http::http_request& request, RkProxyForm::Body body, const std::vector<std::string>& required,
-               const Call& call);
-
-  // Routes that read the same fields the same way share one of these.
+  using Request = web::http::http_request;
+  using Call = std::function<void(rkhalvex::RkRestResult* result)>;
+  // Operations of routes that read the same fields the same way.
   using TextOperation = int32_t (rkhalvex::RkAccountService::*)(const char*, rkhalvex::RkRestResult*);
   using AccountFormOperation = int32_t (rkhalvex::RkAccountService::*)(const char*, const char*, const char*,
                                                                         const char*, const char*,
                                                                         rkhalvex::RkRestResult*);
-  // "account" (required, "+%").
-  bool ForwardAccount(web::http::http_request& request, TextOperation operation);
-  // The whole body decoded; the profile only.
-  bool ForwardProfile(web::http::http_request& request, TextOperation operation);
+
+  // The steps every route shares: the required fields, then `call` decodes
+  // its fields and calls the service, then its result is the answer.
+  bool Forward(Request& request, const RkProxyForm& form, const std::vector<std::string>& required,
+               const Call& call);
+  // "account", required, "+%".
+  bool ForwardAccount(Request& request, const RkProxyForm& form, TextOperation operation);
+  // The profile only.
+  bool ForwardProfile(Request& request, const RkProxyForm& form, TextOperation operation);
   // account_type, account, password, country, vcode.
-  bool ForwardAccountForm(web::http::http_request& request, const std::vector<std::string>& required,
+  bool ForwardAccountForm(Request& request, const RkProxyForm& form, const std::vector<std::string>& required,
                           AccountFormOperation operation);
 
-  bool Check(web::http::http_request& request);
-  bool Login(web::http::http_request& request);
-  bool Logout(web::http::http_request& request);
-  bool SendMobileCode(web::http::http_request& request);
-  bool SendEmailCode(web::http::http_request& request);
-  bool VerifyEmailCode(web::http::http_request& request);
-  bool VerifyMobileCode(web::http::http_request& request);
-  bool UpdateProfile(web::http::http_request& request);
-  bool GetProfile(web::http::http_request& request);
-  bool Register(web::http::http_request& request);
-  bool ResetPassword(web::http::http_request& request);
-  bool GetDeviceRecord(web::http::http_request& request);
-  bool SetDeviceRecord(web::http::http_request& request);
-  bool GetMiscInfo(web::http::http_request& request);
-  bool SetMiscInfo(web::http::http_request& request);
-  bool ListAccounts(web::http::http_request& request);
+  bool Check(Request& request, const RkProxyForm& form);
+  bool Login(Request& request, const RkProxyForm& form);
+  bool Logout(Request& request, const RkProxyForm& form);
+  bool SendMobileCode(Request& request, const RkProxyForm& form);
+  bool SendEmailCode(Request& request, const RkProxyForm& form);
+  bool VerifyEmailCode(Request& request, const RkProxyForm& form);
+  bool VerifyMobileCode(Request& request, const RkProxyForm& form);
+  bool UpdateProfile(Request& request, const RkProxyForm& form);
+  bool GetProfile(Request& request, const RkProxyForm& form);
+  bool Register(Request& request, const RkProxyForm& form);
+  bool ResetPassword(Request& request, const RkProxyForm& form);
+  bool GetDeviceRecord(Request& request, const RkProxyForm& form);
+  bool SetDeviceRecord(Request& request, const RkProxyForm& form);
+  bool GetMiscInfo(Request& request, const RkProxyForm& form);
+  bool SetMiscInfo(Request& request, const RkProxyForm& form);
+  bool ListAccounts(Request& request, const RkProxyForm& form);
 
   RkHalvexService<rkhalvex::RkAccountService> service_;
 };

@@ -35,10 +35,15 @@ bool IsAtoiSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 }  // namespace
 
-RkProxyForm RkProxyForm::Read(web::http::http_request& request, Body body) {
-  if (body == Body::kNotRead) return RkProxyForm({});
-  std::string text = request.extract_string().get();
-  if (body == Body::kWholeDecoded) text = PercentDecode(kWholeBodyField, text);
+RkProxyForm RkProxyForm::Parse(const std::string& text, Body body) {
+  switch (body) {
+    case Body::kNotRead:
+      return RkProxyForm({});
+    case Body::kWholeDecoded:
+      return RkProxyForm(web::uri::split_query(PercentDecode(kWholeBodyField, text)));
+    case Body::kPerField:
+      break;
+  }
   return RkProxyForm(web::uri::split_query(text));
 }
 

@@ -34,10 +34,9 @@ class RkProxyForm {
     kNotRead,
   };
 
-  // Reads the body as text (the content-type check on) and splits it into
-  // fields. Throws RkBadField for a malformed escape in a whole-body decode;
-  // a body that cannot be read throws cpprestsdk's own exception.
-  static RkProxyForm Read(web::http::http_request& request, Body body);
+  // Splits the body text into fields. Throws RkBadField for a malformed
+  // escape in a whole-body decode.
+  static RkProxyForm Parse(const std::string& text, Body body);
 
   const std::map<std::string, std::string>& fields() const { return fields_; }
 

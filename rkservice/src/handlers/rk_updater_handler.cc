@@ -10,15 +10,15 @@ RkUpdaterHandler::RkUpdaterHandler()
     : RkProxyHandler("updater"),
       service_(rkhalvex::kRkUpdaterServiceName, RkHalvexLibrary::LoadFailure::kSilent) {
   if (!service_) return;
-  routes_["/updater/update"] = [this](web::http::http_request& request) { return Update(request); };
+  // Nothing is decoded here: the fields are read as they came.
+  AddRoute("/updater/update", RkProxyForm::Body::kPerField,
+           [this](web::http::http_request& request, const RkProxyForm& form) { return Update(request, form); });
 }
 
 RkUpdaterHandler::~RkUpdaterHandler() = default;
 
-bool RkUpdaterHandler::Update(web::http::http_request& request) {
+bool RkUpdaterHandler::Update(web::http::http_request& request, const RkProxyForm& form) {
   if (!service_) return ReplyNoService(request);
-  // Nothing is decoded here: the fields are read as they came.
-  const RkProxyForm form = RkProxyForm::Read(request, RkProxyForm::Body::kPerField);
   const std::string channels = form.Flag("update_channel", false) ? "stable,beta" : "stable";
   RkRestResultHolder result;
   service_->Update(&result, form.Number("update_type", 0), channels.c_str());

@@ -16,7 +16,7 @@ class RkUpdaterHandler : public RkProxyHandler {
   ~RkUpdaterHandler() override;
 
  private:
-  bool Update(web::http::http_request& request);
+  bool Update(web::http::http_request& request, const RkProxyForm& form);
 
   RkHalvexService<rkhalvex::RkUpdaterService> service_;
 };
