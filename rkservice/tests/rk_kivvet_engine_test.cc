@@ -82,6 +82,9 @@ class KivvetEngineTest : public ::testing::Test {
   rktest::TempDir dir_;
   const fs::path store_ = dir_.path() / "Kivvet.dat";
   rktest::KivvetLibrary library_;
+  // Outlive the engine, which may call them until it is gone.
+  RecordingObserver observer_;
+  RecordingObserver next_;
   rktest::Engine engine_{library_};
 };
 
@@ -421,18 +424,17 @@ TEST_F(KivvetEngineTest, SixteenThreadsOfMixedCallsLeaveASoundStore) {
 }
 
 TEST_F(KivvetEngineTest, SettingAnObserverReportsTheStateOnTheWorkerBeforeReturning) {
-  RecordingObserver observer;
-  engine_->SetObserver(&observer);
-  const auto calls = observer.Calls();
+  engine_->SetObserver(&observer_);
+  const auto calls = observer_.Calls();
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].text, "state 0,0,idle");
   EXPECT_NE(calls[0].thread, std::this_thread::get_id());
   // Every later event comes from that same thread.
   EXPECT_EQ(Import("[]"), R"({"count":0})");
   EXPECT_EQ(Import("oops"), "false");
-  ASSERT_TRUE(observer.WaitFor("import failed"));
-  EXPECT_EQ(observer.Texts(), (std::vector<std::string>{"state 0,0,idle", "import ok", "import failed"}));
-  for (const auto& call : observer.Calls()) EXPECT_EQ(call.thread, calls[0].thread);
+  ASSERT_TRUE(observer_.WaitFor("import failed"));
+  EXPECT_EQ(observer_.Texts(), (std::vector<std::string>{"state 0,0,idle", "import ok", "import failed"}));
+  for (const auto& call : observer_.Calls()) EXPECT_EQ(call.thread, calls[0].thread);
 }
 
 // A callback that blocks, released by the test; `returned` tells whether
@@ -489,30 +491,27 @@ void ExpectWaitsForTheCallback(BlockingCallback& blocking, const std::function<v
 }
 
 TEST_F(KivvetEngineTest, DetachingTheObserverWaitsForTheCallbackAndStopsEvents) {
-  RecordingObserver observer;
   BlockingCallback blocking;
-  engine_->SetObserver(&observer);
-  observer.SetHook([&](const RecordingObserver::Call& call) {
+  engine_->SetObserver(&observer_);
+  observer_.SetHook([&](const RecordingObserver::Call& call) {
     if (call.position == 7) blocking.Block(call);
   });
   EXPECT_EQ(Import("[]"), R"({"count":0})");
   ExpectWaitsForTheCallback(blocking, [&] { engine_->SetObserver(nullptr); });
   // None starts afterwards: events queued from now on, up to one the next
   // observer hears, reach the first one no more.
-  const size_t heard = observer.Calls().size();
+  const size_t heard = observer_.Calls().size();
   EXPECT_EQ(Import("[]"), R"({"count":0})");
-  RecordingObserver next;
-  engine_->SetObserver(&next);
+  engine_->SetObserver(&next_);
   EXPECT_EQ(Import("oops"), "false");
-  ASSERT_TRUE(next.WaitFor("import failed"));
-  EXPECT_EQ(observer.Calls().size(), heard);
+  ASSERT_TRUE(next_.WaitFor("import failed"));
+  EXPECT_EQ(observer_.Calls().size(), heard);
 }
 
 TEST_F(KivvetEngineTest, ShutdownWaitsForTheCallbackAndStartsNothingAfterwards) {
-  RecordingObserver observer;
   BlockingCallback blocking;
-  engine_->SetObserver(&observer);
-  observer.SetHook([&](const RecordingObserver::Call& call) {
+  engine_->SetObserver(&observer_);
+  observer_.SetHook([&](const RecordingObserver::Call& call) {
     if (call.position == 7) blocking.Block(call);
   });
   EXPECT_EQ(Import("[]"), R"({"count":0})");
@@ -522,9 +521,9 @@ TEST_F(KivvetEngineTest, ShutdownWaitsForTheCallbackAndStartsNothingAfterwards) 
   EXPECT_FALSE(engine_->DownloadNodes());
   // The store still answers.
   EXPECT_EQ(Import("[]"), R"({"count":0})");
-  engine_->SetObserver(&observer);
+  engine_->SetObserver(&observer_);
   engine_->SetObserver(nullptr);
-  EXPECT_EQ(observer.Texts(), (std::vector<std::string>{"state 0,0,idle", "import ok"}));
+  EXPECT_EQ(observer_.Texts(), (std::vector<std::string>{"state 0,0,idle", "import ok"}));
 }
 
 TEST_F(KivvetEngineTest, SyncDetailsAreCheckedAndKept) {
@@ -567,10 +566,10 @@ TEST(KivvetTestingFlavour, FiresEveryObserverOperationOnTheWorkerAndWaitsForIt) 
   event.position = 8;
   EXPECT_EQ(fire(&event), 0) << "no engine yet";
   rktest::TempDir dir;
+  RecordingObserver observer;
   rktest::Engine engine(library);
   ASSERT_TRUE(engine.Open(dir.path() / "Kivvet.dat"));
   EXPECT_EQ(fire(&event), 0) << "no observer yet";
-  RecordingObserver observer;
   engine->SetObserver(&observer);
   const std::thread::id worker = observer.Calls().at(0).thread;
   observer.Clear();
@@ -642,9 +641,8 @@ TEST(KivvetTestingFlavour, FiresEveryObserverOperationOnTheWorkerAndWaitsForIt) 
   EXPECT_EQ(fire(&event), -1);
   EXPECT_EQ(fire(nullptr), -1);
   // Two engines: both observers hear it.
-  rktest::TempDir other_dir;
-  rktest::Engine other(library);
   RecordingObserver other_observer;
+  rktest::Engine other(library);
   other->SetObserver(&other_observer);
   event.position = 8;
   EXPECT_EQ(fire(&event), 2);

@@ -83,8 +83,9 @@ struct Device {
     return engine->GetNoteContentPath(&guid, &sink, true) ? sink.Text() : "";
   }
 
-  rktest::Engine engine;
+  // Outlives the engine, which may call it until it is gone.
   RecordingObserver observer;
+  rktest::Engine engine;
   bool ok = false;
 };
 
