@@ -23,17 +23,45 @@ using rkkivvet::RkGuid;
 using rktest::ByteSink;
 using rktest::Guid;
 using rktest::kRoot;
+using rktest::ReadAll;
 using rktest::RecordingObserver;
 using rktest::Text;
 using rktest::U16;
 using Json = nlohmann::json;
 
-std::string ReadAll(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 std::string B(bool value) { return value ? "true" : "false"; }
+
+// Blocks a callback until the test releases it.
+class BlockingCallback {
+ public:
+  void Block() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    entered_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return released_; });
+    finished_ = true;
+  }
+  bool WaitEntered() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, rktest::kEventWait, [this] { return entered_; });
+  }
+  void Release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+  bool finished() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return finished_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool entered_ = false;
+  bool released_ = false;
+  bool finished_ = false;
+};
 
 class KivvetEngineTest : public ::testing::Test {
  protected:
@@ -72,6 +100,14 @@ class KivvetEngineTest : public ::testing::Test {
       return engine_->SaveResource(U16(name).c_str(), reinterpret_cast<const uint8_t*>(data.data()),
                                    static_cast<int32_t>(data.size()), 10, U16(ext).c_str(), sink);
     });
+  }
+  // The observer's callback for the import blocks until released.
+  void BlockInTheNextImportEvent(BlockingCallback* blocking) {
+    engine_->SetObserver(&observer_);
+    observer_.SetHook([blocking](const RecordingObserver::Call& call) {
+      if (call.position == 7) blocking->Block();
+    });
+    EXPECT_EQ(Import("[]"), R"({"count":0})");
   }
   std::string Import(const std::string& body) {
     const std::u16string text = U16(body);
@@ -437,39 +473,6 @@ TEST_F(KivvetEngineTest, SettingAnObserverReportsTheStateOnTheWorkerBeforeReturn
   for (const auto& call : observer_.Calls()) EXPECT_EQ(call.thread, calls[0].thread);
 }
 
-// A callback that blocks, released by the test; `returned` tells whether
-// the call under test came back while it was blocked.
-class BlockingCallback {
- public:
-  void Block(const RecordingObserver::Call&) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    entered_ = true;
-    changed_.notify_all();
-    changed_.wait(lock, [this] { return released_; });
-    finished_ = true;
-  }
-  bool WaitEntered() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, rktest::kEventWait, [this] { return entered_; });
-  }
-  void Release() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    released_ = true;
-    changed_.notify_all();
-  }
-  bool finished() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return finished_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool entered_ = false;
-  bool released_ = false;
-  bool finished_ = false;
-};
-
 // Runs `call` on a thread of its own while a callback blocks: it must not
 // return before the callback has.
 void ExpectWaitsForTheCallback(BlockingCallback& blocking, const std::function<void()>& call) {
@@ -492,11 +495,7 @@ void ExpectWaitsForTheCallback(BlockingCallback& blocking, const std::function<v
 
 TEST_F(KivvetEngineTest, DetachingTheObserverWaitsForTheCallbackAndStopsEvents) {
   BlockingCallback blocking;
-  engine_->SetObserver(&observer_);
-  observer_.SetHook([&](const RecordingObserver::Call& call) {
-    if (call.position == 7) blocking.Block(call);
-  });
-  EXPECT_EQ(Import("[]"), R"({"count":0})");
+  BlockInTheNextImportEvent(&blocking);
   ExpectWaitsForTheCallback(blocking, [&] { engine_->SetObserver(nullptr); });
   // None starts afterwards: events queued from now on, up to one the next
   // observer hears, reach the first one no more.
@@ -510,11 +509,7 @@ TEST_F(KivvetEngineTest, DetachingTheObserverWaitsForTheCallbackAndStopsEvents) 
 
 TEST_F(KivvetEngineTest, ShutdownWaitsForTheCallbackAndStartsNothingAfterwards) {
   BlockingCallback blocking;
-  engine_->SetObserver(&observer_);
-  observer_.SetHook([&](const RecordingObserver::Call& call) {
-    if (call.position == 7) blocking.Block(call);
-  });
-  EXPECT_EQ(Import("[]"), R"({"count":0})");
+  BlockInTheNextImportEvent(&blocking);
   ExpectWaitsForTheCallback(blocking, [&] { engine_->Shutdown(); });
   ASSERT_TRUE(engine_->InitSync(u"uid", u"did", u"key", u"app", u"http://127.0.0.1:9/", u"http://127.0.0.1:9/", u"1", 0));
   EXPECT_FALSE(engine_->DoSync());
