@@ -2,7 +2,6 @@
 // holds every write it reported complete.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <random>
 #include <string>
@@ -34,16 +33,12 @@ TEST(RkStorageCrash, KilledWriterLosesNoReportedWrite) {
       rktest::ChildProcess writer(std::string(RK_OUTPUT_DIR) + "/rk_storage_probe",
                                   {"write", db, std::to_string(first)}, RK_OUTPUT_DIR);
       ASSERT_TRUE(writer.started());
-      // The window opens at the writer's first reported write: how long it
-      // takes to start depends on the machine. Then it writes for a while and
-      // is killed wherever it is.
-      std::vector<std::string> lines;
-      const auto started_by = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-      while (std::none_of(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("done ", 0) == 0; }) &&
-             std::chrono::steady_clock::now() < started_by) {
-        for (const std::string& line : writer.ReadLines(std::chrono::milliseconds(100))) lines.push_back(line);
-      }
+      // Starting takes long on a loaded machine: wait for its first write.
+      const std::string first_write = writer.WaitForLine("done ", std::chrono::seconds(60));
+      ASSERT_FALSE(first_write.empty()) << "the writer never wrote";
+      // Let it write for a while, then kill it wherever it is.
       const auto run_for = std::chrono::milliseconds(40 + random() % 160);
+      std::vector<std::string> lines = {first_write};
       for (const std::string& line : writer.ReadLines(run_for)) lines.push_back(line);
       writer.Kill();
       ASSERT_EQ(writer.Wait(), -SIGKILL) << "the writer stopped by itself";

@@ -150,29 +150,6 @@ void RkQAHandler::HandlePost(http_request request) {
   RouteRequest(post_routes_, request);
 }
 
-void RkQAHandler::WithBody(http_request& request, BodyRoute route, BodyFailure failed) {
-  auto in_flight = std::make_shared<InFlight>(this);
-  request.extract_string().then([this, request, route, failed, in_flight](pplx::task<std::string> read) mutable {
-    try {
-      std::string body;
-      try {
-        body = read.get();
-      } catch (const std::exception& e) {
-        (this->*failed)(request, e.what());
-        return;
-      }
-      (this->*route)(request, std::move(body));
-    } catch (const std::exception& e) {
-      // Routes answer their own failures; this is a fault of the reply itself.
-      RkLogError("quickaccess {0} failed: {1}", request.request_uri().path(), e.what());
-    } catch (...) {
-      // Nothing may leave the task: an unobserved exception ends the process.
-      RkLogError("quickaccess {0} failed: {1}", request.request_uri().path(), "unknown exception");
-    }
-    in_flight.reset();
-  });
-}
-
 bool RkQAHandler::HasStore(http_request& request, const char* reply_text) {
   if (mgr_) return true;
   RkLogError("mgr_ == null");
@@ -183,12 +160,6 @@ bool RkQAHandler::HasStore(http_request& request, const char* reply_text) {
 bool RkQAHandler::ReplyError(http_request& request, const std::string& message) {
   RkLogError("{0}", message);
   Reply(request, status_codes::InternalError, MakeQAErrorText(message));
-  return false;
-}
-
-bool RkQAHandler::ReplyBadRequest(http_request& request, const std::string& message) {
-  (void)message;
-  Reply(request, status_codes::BadRequest, "{}");
   return false;
 }
 
@@ -245,15 +216,10 @@ bool RkQAHandler::GetSyncData(http_request& request) {
 
 bool RkQAHandler::SetSyncValue(http_request& request) {
   if (!HasStore(request, kNoStoreBraced)) return false;
-  WithBody(request, &RkQAHandler::SetSyncValueBody, &RkQAHandler::ReplyError);
-  return true;
-}
-
-bool RkQAHandler::SetSyncValueBody(http_request& request, std::string body) {
   std::string key;
   std::string text;
   try {
-    const value object = value::parse(body);
+    const value object = value::parse(ReadBody(request));
     if (!object.is_object() || !HasRequiredKeys(object.as_object(), {"key", "json"})) {
       return ReplyError(request, "param error");
     }
@@ -285,15 +251,11 @@ bool RkQAHandler::SetSyncValueBody(http_request& request, std::string body) {
 bool RkQAHandler::SetQuickAccess(http_request& request) {
   if (!HasStore(request, kNoStore)) return false;
   default_applied_ = false;
-  WithBody(request, &RkQAHandler::SetQuickAccessBody, &RkQAHandler::ReplyError);
-  return true;
-}
-
-bool RkQAHandler::SetQuickAccessBody(http_request& request, std::string body) {
   const Query query = ReadQuery(request);
   const bool with_ver = Flag(query, "with_ver");
   const std::string from_id = QueryValue(query, "from_id");
   try {
+    std::string body = ReadBody(request);
     std::string version;
     if (with_ver) {
       const value object = value::parse(body);
@@ -337,13 +299,9 @@ bool RkQAHandler::SetQuickAccessBody(http_request& request, std::string body) {
 
 bool RkQAHandler::SetDefaultQuickAccess(http_request& request) {
   if (!HasStore(request, kNoStore)) return false;
-  WithBody(request, &RkQAHandler::SetDefaultQuickAccessBody, &RkQAHandler::ReplyBadRequest);
-  return true;
-}
-
-bool RkQAHandler::SetDefaultQuickAccessBody(http_request& request, std::string body) {
   const std::string from_id = QueryValue(ReadQuery(request), "from_id");
   try {
+    const std::string body = ReadBody(request);
     std::lock_guard<std::mutex> lock(data_mutex_);
     if (!mgr_->GetSyncValue(kMySite).empty()) {
       RkLogWarn("set default qa, but local not empty");
@@ -357,7 +315,8 @@ bool RkQAHandler::SetDefaultQuickAccessBody(http_request& request, std::string b
     default_applied_ = true;
     Reply(request, status_codes::OK, "{}");
   } catch (const std::exception&) {
-    return ReplyBadRequest(request, {});
+    Reply(request, status_codes::BadRequest, "{}");
+    return false;
   }
   NotifyDataChanged(from_id, kDefaultValue);
   return true;
@@ -365,12 +324,6 @@ bool RkQAHandler::SetDefaultQuickAccessBody(http_request& request, std::string b
 
 bool RkQAHandler::SetSyncData(http_request& request) {
   if (!HasStore(request, kNoStoreSync)) return false;
-  default_applied_ = false;
-  WithBody(request, &RkQAHandler::SetSyncDataBody, &RkQAHandler::ReplyError);
-  return true;
-}
-
-bool RkQAHandler::SetSyncDataBody(http_request& request, std::string body) {
   const Query query = ReadQuery(request);
   const bool merge = Flag(query, "merge");
   const bool has_version = query.count(kVersion) != 0;
@@ -378,7 +331,14 @@ bool RkQAHandler::SetSyncDataBody(http_request& request, std::string body) {
   const std::string version_text = QueryValue(query, kVersion);
   const int64_t version = has_version ? LeadingInteger(version_text) : -1;
   const bool notify = query.count("notify") == 0 || LeadingInteger(QueryValue(query, "notify")) == 1;
+  default_applied_ = false;
 
+  std::string body;
+  try {
+    body = ReadBody(request);
+  } catch (const std::exception& e) {
+    return ReplyError(request, e.what());
+  }
   std::vector<RkQASyncItem> items;
   std::string error;
   switch (RkQASyncDocument::Import(body, &items, &error)) {

@@ -51,8 +51,6 @@ class RkQAHandler : public RkRestHandler {
 
  private:
   class InFlight;
-  using BodyRoute = bool (RkQAHandler::*)(web::http::http_request& request, std::string body);
-  using BodyFailure = bool (RkQAHandler::*)(web::http::http_request& request, const std::string& message);
 
   bool ThumbExists(web::http::http_request& request);
   bool GetSyncValue(web::http::http_request& request);
@@ -62,23 +60,11 @@ class RkQAHandler : public RkRestHandler {
   bool SetSyncData(web::http::http_request& request);
   bool SetQuickAccess(web::http::http_request& request);
   bool SetDefaultQuickAccess(web::http::http_request& request);
-
-  // The POST routes once their body has arrived.
-  bool SetSyncValueBody(web::http::http_request& request, std::string body);
-  bool SetSyncDataBody(web::http::http_request& request, std::string body);
-  bool SetQuickAccessBody(web::http::http_request& request, std::string body);
-  bool SetDefaultQuickAccessBody(web::http::http_request& request, std::string body);
   bool ReplyQuickAccessWithVersion(web::http::http_request& request);
-
-  // Runs `route` with the body once it has arrived, on the pool thread that
-  // read it: waiting for it here would hold a listener thread that reading
-  // it may need. A body that cannot be read goes to `failed`.
-  void WithBody(web::http::http_request& request, BodyRoute route, BodyFailure failed);
   // False, after "mgr_ == null" and 500 with the route's own text, without a store.
   bool HasStore(web::http::http_request& request, const char* reply_text);
   // The message logged, then 500 with MakeQAErrorText. Returns false.
   bool ReplyError(web::http::http_request& request, const std::string& message);
-  bool ReplyBadRequest(web::http::http_request& request, const std::string& message);
 
   void WaitIdle();
   // GET to the notify host; logs failures, never throws, no retry.
