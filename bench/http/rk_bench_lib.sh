@@ -1,7 +1,16 @@
 # Helpers shared by the loopback benchmarks (bench/http/run.sh, bench/qa/run.sh),
 # sourced after these are set: server (the bench server program), script (the
-# wrk script), user (the UserName header), work (a scratch folder) and pids (an
-# array that the caller's exit trap stops).
+# wrk script) and user (the UserName header). Sourcing makes the scratch folder
+# $work and stops the servers started here (pids) at exit.
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill -INT "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
 
 # start_server NAME ARGS...: starts one server; sets port_NAME, pid_NAME and
 # threads_NAME (threads of the process once it serves).

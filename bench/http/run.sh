@@ -50,15 +50,6 @@ if [ -z "$builtin_threads" ]; then
   exit 1
 fi
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill -INT "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
 # shellcheck source=rk_bench_lib.sh
 source "$here/rk_bench_lib.sh"
 

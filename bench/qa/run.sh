@@ -33,15 +33,6 @@ cmake --build --preset native --target rkservice rkdb rk_http_bench_server rk_qa
 threads=$(sed -n 's/.*kListenerThreads = \([0-9]*\);.*/\1/p' "$root/rkservice/src/rk_message_router.cc")
 [ -n "$threads" ] || { echo "cannot read the service's pool size from its source" >&2; exit 1; }
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill -INT "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
 # shellcheck source=../http/rk_bench_lib.sh
 source "$root/bench/http/rk_bench_lib.sh"
 
