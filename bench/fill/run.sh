@@ -22,17 +22,21 @@ user=bench
 count=1000
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
-http=$root/bench/http
 server=$root/build/native/bin/rk_http_bench_server
-script=$http/rk_http_bench.lua
+script=$root/bench/http/rk_http_bench.lua
 
-source "$http/bench_lib.sh"
 "$root/scripts/ensure-packages.sh"
-install_missing wrk curl jq
+for tool in wrk curl jq; do
+  command -v "$tool" >/dev/null || { echo "$tool is needed (apt-get install $tool)" >&2; exit 1; }
+done
 cd "$root"
 cmake --preset native >/dev/null
 cmake --build --preset native --target rkservice rkdb rk_http_bench_server -j "$(nproc)" >/dev/null
 threads=$(sed -n 's/.*kListenerThreads = \([0-9]*\);.*/\1/p' "$root/rkservice/src/rk_message_router.cc")
+[ -n "$threads" ] || { echo "cannot read the service's pool size from its source" >&2; exit 1; }
+
+# shellcheck source=../http/rk_bench_lib.sh
+source "$root/bench/http/rk_bench_lib.sh"
 
 list_path="/tesselfill/card/all?type=account"
 pwd_path="/tesselfill/pwd_operation"
@@ -47,7 +51,7 @@ call() {
 
 # ---- the service with its cards, and the bare listeners with its replies ----------
 mkdir -p "$work/root"
-start_server service service --root "$work/root"
+start_server service service --root "$work/root" --log "$work/root/Log Files/rkservice.log"
 # The cards go in through one sync import; the list reads them as it reads any.
 jq -n --argjson n "$count" '[range($n) | {key: "card-\(.)", value: ({url: "https://site\(.).example/login",
   user: "user\(.)@example.com", name: "Site \(.)", note: "saved by the form filler"} | tojson | @base64)}]' \
@@ -62,15 +66,16 @@ call "$port_service" PUT "$pwd_path" "$work/encrypt.json" >"$work/encrypt.reply"
 
 start_server bare_list bare --threads "$threads" --body "$work/list.reply"
 start_server bare_pwd bare --threads "$threads" --body "$work/encrypt.reply"
-cmp -s <(call "$port_bare_list" GET "$list_path") "$work/list.reply"
-cmp -s <(call "$port_bare_pwd" PUT "$pwd_path" "$work/encrypt.json") "$work/encrypt.reply"
+cmp -s <(call "$port_bare_list" GET "$list_path") "$work/list.reply" || { echo "bare list differs" >&2; exit 1; }
+cmp -s <(call "$port_bare_pwd" PUT "$pwd_path" "$work/encrypt.json") "$work/encrypt.reply" ||
+  { echo "bare encryption reply differs" >&2; exit 1; }
 
 # ---- machine and settings ------------------------------------------------------------
-echo "Form-fill benchmark: rkservice (flat interface, dlopen) vs a bare cpprestsdk http_listener answering the same bytes"
-print_machine
+echo "Form-fill benchmark: rkservice (flat interface, dlopen) vs bare cpprestsdk http_listeners answering the same bytes"
+machine_lines
 echo "settings: ${seconds} s per wrk run, $reps bare/service pairs per row (medians; ratio = median of pairwise" \
   "ratios), wrk threads min(connections, 4), keep-alive, 127.0.0.1; pools of $threads threads"
-echo "          service: temporary root, log level warning (no rklog.a), notify host unused by these routes;" \
+echo "          service: logging to a file at warning, notify host unused by these routes;" \
   "$count account cards ($(wc -c <"$work/list.reply") bytes listed);" \
   "PUT body $(wc -c <"$work/encrypt.json") bytes, reply $(wc -c <"$work/encrypt.reply") bytes"
 echo

@@ -28,9 +28,15 @@ here=$root/bench/http
 server=$root/build/native/bin/rk_http_bench_server
 script=$here/rk_http_bench.lua
 
-source "$here/bench_lib.sh"
 "$root/scripts/ensure-packages.sh"
-install_missing wrk
+if ! command -v wrk >/dev/null; then
+  echo "installing: wrk"
+  sudo_cmd=()
+  [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get install -y -qq wrk >/dev/null ||
+    { "${sudo_cmd[@]}" apt-get update -qq && "${sudo_cmd[@]}" apt-get install -y -qq wrk >/dev/null; }
+fi
 cd "$root"
 cmake --preset native >/dev/null
 cmake --build --preset native --target rkservice rk_http_bench_server -j "$(nproc)" >/dev/null
@@ -43,6 +49,9 @@ if [ -z "$builtin_threads" ]; then
   echo "cannot read the service's pool size from its source; set RK_BENCH_SERVICE_THREADS" >&2
   exit 1
 fi
+
+# shellcheck source=rk_bench_lib.sh
+source "$here/rk_bench_lib.sh"
 
 # check PORT METHOD PATH: one request through bash's own socket; it must be 200 "{}".
 check() {
@@ -62,7 +71,7 @@ warm() { load "$(port_of "$1")" GET / 16 1 >/dev/null; }
 
 # ---- machine and settings ------------------------------------------------------
 echo "Loopback HTTP benchmark: rkservice (flat interface, dlopen) vs a bare cpprestsdk http_listener"
-print_machine
+machine_lines
 echo "settings: ${seconds} s per wrk run, $reps bare/service pairs per row (medians; ratio = median of pairwise" \
   "ratios), wrk threads min(connections, 4), keep-alive, 127.0.0.1"
 echo "          service: \"localhost\" listener, built-in pool of $builtin_threads threads, log level warning" \

@@ -4,7 +4,10 @@
 
 #include <vector>
 
+#include "handlers/rk_account_handler.h"
+#include "handlers/rk_qa_handler.h"
 #include "handlers/rk_tessel_fill_handler.h"
+#include "handlers/rk_updater_handler.h"
 #include "rk_logger.h"
 #include "rk_rest_handler.h"
 
@@ -14,6 +17,17 @@ namespace {
 // The one place that names the concrete handlers; each handler adds its row.
 std::vector<RkHandlerKind>& HandlerKinds() {
   static std::vector<RkHandlerKind> kinds = {
+      // Neither proxy uses its user or folder; the account folder is named, not made.
+      {"account", "account", false, [](const std::string&, const std::filesystem::path&) -> RkRestHandler* {
+         return new RkAccountHandler();
+       }},
+      {"updater", "", false, [](const std::string&, const std::filesystem::path&) -> RkRestHandler* {
+         return new RkUpdaterHandler();
+       }},
+      {"quickaccess", "QuickAccess", true,
+       [](const std::string& user, const std::filesystem::path& folder) -> RkRestHandler* {
+         return new RkQAHandler(user, folder);
+       }},
       {"tesselfill", "TesselFill", true,
        [](const std::string& user, const std::filesystem::path& folder) -> RkRestHandler* {
          return new RkTesselFillHandler(user, folder);

@@ -57,7 +57,8 @@ http_response MakeResponse(status_code status, std::string text, const char* all
   headers.add(kAllowMethods, allow_methods);
   headers.add(kAllowHeaders, allow_headers);
   headers.add(kServer, kServerName);
-  // A UTF-8 string body takes its content type as given.
+  // A UTF-8 string body takes its content type as given. Moved, not copied:
+  // bodies can be large.
   response.set_body(std::move(text), "text/plain; charset=utf-8");
   return response;
 }
@@ -101,6 +102,12 @@ pplx::task<void> RkRestHandler::ReplyUtf8(http_request& request, status_code sta
 void RkRestHandler::SetNotifyHost(const utility::string_t& host) { notify_host_ = host; }
 
 utility::string_t RkRestHandler::GetNotifyHost() const { return notify_host_; }
+
+utility::string_t RkRestHandler::ReadBody(http_request& request) {
+  // The message's own extraction, without the task that would wait for the
+  // body on the listener's pool; the body is complete by now.
+  return request._get_impl()->extract_string(false);
+}
 
 bool RkRestHandler::HasRequiredKeys(const std::map<utility::string_t, utility::string_t>& query,
                                     const std::vector<utility::string_t>& keys) {

@@ -152,6 +152,32 @@ fs::path ExecutableFolder() {
   return ec ? fs::current_path() : self.parent_path();
 }
 
+// The account and updater proxies answer through the stand-in of the
+// browser's main library beside the service library.
+void PrintProxyTryLines(const std::string& base) {
+  std::cout << "The browser's main library (our stand-in echoes each call):\n"
+            << "  curl -i -H 'UserName: alice' -d 'account=alice%40example.com&password=p%2Bss' " << base
+            << "/account/login\n"
+            << "  curl -i -d 'action=register&country=86&mobile=5550100' " << base << "/account/vcode/mobile\n"
+            << "  curl -i -X POST " << base << "/account/list\n"
+            << "  curl -i -d 'update_type=1&update_channel=true' " << base << "/updater/update\n";
+}
+
+// Quick access as user alice: write a tree (the second write of a different
+// tree sends a notification), read it, export the whole store.
+void PrintQuickAccessLines(const std::string& base) {
+  const std::string user = " -H 'UserName: alice'";
+  const std::string json = " -H 'Content-Type: application/json'";
+  std::cout << "Quick access:\n"
+            << "  curl -i" << user << json << " -d '[{\"url\":\"https://example.org/\",\"title\":\"Example\"}]' "
+            << base << "/quickaccess/qa\n"
+            << "  curl -i" << user << json
+            << " -d '[{\"title\":\"Work\",\"children\":[{\"url\":\"https://example.com/\",\"title\":\"Ex\"}]}]' '"
+            << base << "/quickaccess/qa?from_id=demo'   # a change: notifies\n"
+            << "  curl -i" << user << " '" << base << "/quickaccess/qa?with_ver=1'\n"
+            << "  curl -i" << user << " " << base << "/quickaccess/sync\n";
+}
+
 // Form fill as user alice: a card (its change is notified), the list,
 // encryption both ways, the sync export.
 void PrintFormFillLines(const std::string& base) {
@@ -178,12 +204,14 @@ void PrintTryLines(const std::string& port, int notify_port) {
             << "  curl -i " << base << "/kivvet/notes                      # no UserName: 400\n"
             << "  curl -i -H 'UserName: alice' " << base << "/kivvet/notes  # as user alice\n"
             << "  curl -i -H 'UserName: ../x' " << base << "/kivvet/notes   # unsafe user: 400\n";
+  PrintProxyTryLines(base);
+  PrintQuickAccessLines(base);
+  PrintFormFillLines(base);
   if (notify_port != 0) {
     std::cout << "A notification as the service sends it (printed below when it arrives):\n"
               << "  curl -i -H 'UserName: alice' 'http://127.0.0.1:" << notify_port
               << "/?action=notify&caller=kivvet&type=data_changed&value=%7B%22id%22:%22x%22%7D'\n";
   }
-  PrintFormFillLines(base);
   std::cout << "\nServing; Ctrl-C stops.\n" << std::flush;
 }
 

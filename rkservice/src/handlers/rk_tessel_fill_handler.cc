@@ -38,21 +38,6 @@ web::json::object& RequireObject(web::json::value& body, const std::vector<utili
   return object;
 }
 
-// As the listener answers what escapes a route: status 500 and nothing else.
-void ReplyBare500(http_request& request) {
-  try {
-    request.reply(status_codes::InternalError);
-  } catch (const std::exception&) {
-    // The route had answered already.
-  }
-}
-
-// The body as text, with the library's content-type check. The dispatch has
-// waited for all of it, so it is read here, on this thread: the library's
-// task form would wait for one of the listener's threads in turn, and with
-// all of them waiting so, for ever.
-utility::string_t BodyText(http_request& request) { return request._get_impl()->extract_string(false); }
-
 bool ObjectsOfTexts(const web::json::array& elements) {
   for (const web::json::value& element : elements) {
     if (!element.is_object()) return false;
@@ -105,42 +90,18 @@ void RkTesselFillHandler::SetNotifyHost(const utility::string_t& host) {
   if (store_) store_->SetNotifyHost(host);
 }
 
-void RkTesselFillHandler::HandleGet(http_request request) { Dispatch(get_routes_, request, true, false); }
-void RkTesselFillHandler::HandlePost(http_request request) { Dispatch(post_routes_, request, false, true); }
-void RkTesselFillHandler::HandlePut(http_request request) { Dispatch(put_routes_, request, true, true); }
-void RkTesselFillHandler::HandleDelete(http_request request) { Dispatch(delete_routes_, request, false, true); }
+void RkTesselFillHandler::HandleGet(http_request request) { Dispatch(get_routes_, request, true); }
+void RkTesselFillHandler::HandlePost(http_request request) { Dispatch(post_routes_, request, false); }
+void RkTesselFillHandler::HandlePut(http_request request) { Dispatch(put_routes_, request, true); }
+void RkTesselFillHandler::HandleDelete(http_request request) { Dispatch(delete_routes_, request, false); }
 
-void RkTesselFillHandler::Dispatch(const RkRouteMap& routes, http_request& request, bool print_thread,
-                                   bool with_body) {
+void RkTesselFillHandler::Dispatch(const RkRouteMap& routes, http_request& request, bool print_thread) {
   if (!store_) {
     Reply(request, status_codes::ServiceUnavailable, "{}");
     return;
   }
   if (print_thread) std::cout << (std::to_string(platform::CurrentThreadId()) + "\n") << std::flush;
-  if (!with_body) {
-    RouteRequest(routes, request);
-    return;
-  }
-  // The body arrives on the listener's own threads: waiting for it on one of
-  // them could take the last one its arrival needs.
-  request.content_ready().then([this, &routes](pplx::task<http_request> ready) {
-    http_request request;
-    try {
-      request = ready.get();
-    } catch (const std::exception& e) {
-      RkLogError("request body not received: {0}", e.what());
-      return;
-    }
-    try {
-      RouteRequest(routes, request);
-    } catch (const std::exception& e) {
-      RkLogError("request {0} {1} failed: {2}", request.method(), request.request_uri().path(), e.what());
-      ReplyBare500(request);
-    } catch (...) {
-      RkLogError("request {0} {1} failed: {2}", request.method(), request.request_uri().path(), "unknown exception");
-      ReplyBare500(request);
-    }
-  });
+  RouteRequest(routes, request);
 }
 
 bool RkTesselFillHandler::GetAuthInfo(http_request& request) {
@@ -149,7 +110,7 @@ bool RkTesselFillHandler::GetAuthInfo(http_request& request) {
 }
 
 bool RkTesselFillHandler::SetAuthInfo(http_request& request) {
-  const utility::string_t body = BodyText(request);
+  const utility::string_t body = ReadBody(request);
   std::string identity;
   try {
     web::json::value json = web::json::value::parse(body);
@@ -187,7 +148,7 @@ bool RkTesselFillHandler::GetCards(http_request& request) {
 }
 
 bool RkTesselFillHandler::AddOrUpdateCard(http_request& request) {
-  const utility::string_t body = BodyText(request);
+  const utility::string_t body = ReadBody(request);
   int type = 0;
   std::string key;
   std::string value;
@@ -216,7 +177,7 @@ bool RkTesselFillHandler::DeleteCard(http_request& request) {
   int type = 0;
   std::string key;
   try {
-    web::json::value json = web::json::value::parse(BodyText(request));
+    web::json::value json = web::json::value::parse(ReadBody(request));
     const web::json::object& object = RequireObject(json, {"type", "key"}, "param error");
     const std::string type_text = object.at("type").as_string();
     key = object.at("key").as_string();
@@ -246,7 +207,7 @@ bool RkTesselFillHandler::ExportSync(http_request& request, int type) {
 }
 
 bool RkTesselFillHandler::ImportSync(http_request& request, int type) {
-  if (!store_->ImportSync(type, BodyText(request))) {
+  if (!store_->ImportSync(type, ReadBody(request))) {
     Reply(request, status_codes::BadRequest, "{}");
     return false;
   }
@@ -259,7 +220,7 @@ bool RkTesselFillHandler::PwdOperation(http_request& request) {
   std::string password;
   web::json::value content;
   try {
-    web::json::value json = web::json::value::parse(BodyText(request));
+    web::json::value json = web::json::value::parse(ReadBody(request));
     const web::json::object& object = RequireObject(json, {"type", "user_pwd", "content"}, "params error");
     const std::string type = object.at("type").as_string();
     password = object.at("user_pwd").as_string();

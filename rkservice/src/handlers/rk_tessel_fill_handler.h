@@ -36,9 +36,8 @@ class RkTesselFillHandler : public RkRestHandler {
   bool TransformItems(int direction, const std::string& password, std::vector<web::json::value>& elements);
 
  private:
-  // 503 while the stores are not open; bodies are waited for without holding
-  // a listener thread.
-  void Dispatch(const RkRouteMap& routes, web::http::http_request& request, bool print_thread, bool with_body);
+  // 503 while the stores are not open.
+  void Dispatch(const RkRouteMap& routes, web::http::http_request& request, bool print_thread);
 
   bool GetAuthInfo(web::http::http_request& request);
   bool SetAuthInfo(web::http::http_request& request);

@@ -1,32 +1,7 @@
-# Shell helpers of the loopback HTTP benchmarks, sourced by their run.sh
-# scripts. Sourcing makes $work, a scratch folder removed at exit with the
-# servers still running. The helpers expect $server (the rk_http_bench_server
-# binary), $script (the wrk script) and $user (the UserName header).
-
-# install_missing COMMAND...: installs the Debian packages of those names
-# whose commands are missing.
-install_missing() {
-  local missing=() tool
-  for tool in "$@"; do command -v "$tool" >/dev/null || missing+=("$tool"); done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  echo "installing: ${missing[*]}"
-  local sudo_cmd=()
-  [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-  export DEBIAN_FRONTEND=noninteractive
-  "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null ||
-    { "${sudo_cmd[@]}" apt-get update -qq && "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null; }
-}
-
-# print_machine: the machine and software lines of a benchmark's header.
-print_machine() {
-  local cpu
-  cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
-  echo "machine:  $(nproc) cores (nproc), $cpu, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)," \
-    "Linux $(uname -r), load average at start $(cut -d' ' -f1-3 /proc/loadavg)"
-  echo "software: $(wrk --version 2>&1 | head -1 | cut -d' ' -f1-2)," \
-    "cpprestsdk $(dpkg-query -W -f='${Version}' libcpprest2.10 2>/dev/null || echo '?'), g++ $(g++ -dumpfullversion)," \
-    "native preset (RelWithDebInfo)"
-}
+# Helpers shared by the loopback benchmarks (bench/http/run.sh, bench/qa/run.sh),
+# sourced after these are set: server (the bench server program), script (the
+# wrk script) and user (the UserName header). Sourcing makes the scratch folder
+# $work and stops the servers started here (pids) at exit.
 
 work=$(mktemp -d)
 pids=()
@@ -115,4 +90,15 @@ summary() {
   done
   out+=("$(median <"$work/$1.ratio" | xargs printf '%.2f')")
   echo "${out[*]}"
+}
+
+# machine_lines: the machine and software lines of a benchmark's header.
+machine_lines() {
+  local cpu
+  cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
+  echo "machine:  $(nproc) cores (nproc), $cpu, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)," \
+    "Linux $(uname -r), load average at start $(cut -d' ' -f1-3 /proc/loadavg)"
+  echo "software: $(wrk --version 2>&1 | head -1 | cut -d' ' -f1-2)," \
+    "cpprestsdk $(dpkg-query -W -f='${Version}' libcpprest2.10 2>/dev/null || echo '?'), g++ $(g++ -dumpfullversion)," \
+    "native preset (RelWithDebInfo)"
 }
