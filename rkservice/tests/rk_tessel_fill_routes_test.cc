@@ -240,6 +240,39 @@ TEST_F(TesselFillTest, MoreRequestsWithBodiesThanListenerThreadsAreAllAnswered) 
   EXPECT_EQ(answered, kConnections * kRequests);
 }
 
+// Lists are kept between requests: a list asked for after a change was
+// answered must show it, whatever other writers and readers do meanwhile.
+TEST_F(TesselFillTest, ListsShowEveryChangeAnsweredBeforeThem) {
+  constexpr int kWriters = 6;
+  constexpr int kCards = 15;
+  std::atomic<int> stale{0};
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    while (!done) Call("GET", "/tesselfill/card/all?type=account");
+  });
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    writers.emplace_back([&, w] {
+      for (int i = 0; i < kCards; ++i) {
+        const std::string value = "{\"w\":" + std::to_string(w) + ",\"i\":" + std::to_string(i) + "}";
+        const std::string key = "k" + std::to_string(w) + "-" + std::to_string(i);
+        if (AddCard("account", key, value).status != 200) ++stale;
+        if (Call("GET", "/tesselfill/card/all?type=account").body.find(value) == std::string::npos) ++stale;
+        if (i % 3 == 0) {
+          if (Call("DELETE", "/tesselfill/card", R"({"type":"account","key":")" + key + "\"}").status != 200) ++stale;
+          if (Call("GET", "/tesselfill/card/all?type=account").body.find(value) != std::string::npos) ++stale;
+        }
+      }
+    });
+  }
+  for (std::thread& writer : writers) writer.join();
+  done = true;
+  reader.join();
+  EXPECT_EQ(stale, 0);
+  const std::string list = Call("GET", "/tesselfill/card/all?type=account").body;
+  EXPECT_EQ(nlohmann::json::parse(list).size(), static_cast<size_t>(kWriters * (kCards - (kCards + 2) / 3))) << list;
+}
+
 TEST_F(TesselFillTest, StoresThatCannotOpenAnswer503ToEverything) {
   // The secret-card store's file is a folder: the third store fails to open.
   fs::create_directories(Folder("bob") / kSecretFile);

@@ -91,8 +91,34 @@ bool RkTesselFillStore::GetAllCards(int type, std::string* cards) {
     RkLogError("wrong card type {0}", type);
     return true;
   }
+  if (!store) return false;
+  ListCache& cache = list_cache_[type];
+  uint64_t generation = 0;
+  {
+    std::lock_guard<std::mutex> lock(cache_mutex_);
+    if (cache.valid) {
+      *cards = cache.list;
+      return true;
+    }
+    generation = cache.generation;
+  }
+  std::string list;
+  if (!ReadAllCards(*store, &list)) return false;
+  {
+    std::lock_guard<std::mutex> lock(cache_mutex_);
+    // A write that ended meanwhile may be missing from this list: not kept.
+    if (cache.generation == generation) {
+      cache.list = list;
+      cache.valid = true;
+    }
+  }
+  *cards = std::move(list);
+  return true;
+}
+
+bool RkTesselFillStore::ReadAllCards(RkStorage& store, std::string* cards) {
   std::map<std::string, std::vector<uint8_t>> all;
-  if (!store || !store->GetAll(all)) return false;
+  if (!store.GetAll(all)) return false;
   size_t size = 2;
   for (const auto& card : all) size += card.second.size() + 1;
   std::string list;
@@ -114,6 +140,14 @@ bool RkTesselFillStore::GetAllCards(int type, std::string* cards) {
   return true;
 }
 
+void RkTesselFillStore::CardsChanged(int type) {
+  if (type != CardType::kAccount && type != CardType::kSecret) return;
+  std::lock_guard<std::mutex> lock(cache_mutex_);
+  ++list_cache_[type].generation;
+  list_cache_[type].valid = false;
+  list_cache_[type].list = std::string();
+}
+
 std::shared_ptr<RkStorage> RkTesselFillStore::CardStore(int type) const {
   std::shared_ptr<RkStorage> store;
   if (type == CardType::kAccount) store = account_store_;
@@ -124,14 +158,20 @@ std::shared_ptr<RkStorage> RkTesselFillStore::CardStore(int type) const {
 
 bool RkTesselFillStore::SetCard(int type, const std::string& key, const std::string& value) {
   const std::shared_ptr<RkStorage> store = CardStore(type);
-  if (!store || !store->SetWithSync(key, Bytes(value))) return false;
+  if (!store) return false;
+  const bool ok = store->SetWithSync(key, Bytes(value));
+  CardsChanged(type);
+  if (!ok) return false;
   NotifyChanged(type);
   return true;
 }
 
 bool RkTesselFillStore::DeleteCard(int type, const std::string& key) {
   const std::shared_ptr<RkStorage> store = CardStore(type);
-  if (!store || !store->DeleteWithSync(key)) return false;
+  if (!store) return false;
+  const bool ok = store->DeleteWithSync(key);
+  CardsChanged(type);
+  if (!ok) return false;
   NotifyChanged(type);
   return true;
 }
@@ -151,12 +191,18 @@ std::string RkTesselFillStore::ExportSync(int type) {
 
 bool RkTesselFillStore::ImportSync(int type, const std::string& document) {
   const std::shared_ptr<RkStorage> store = CardStore(type);
-  return store && RkTesselFillSync::Import(*store, document, RkTesselFillSync::kObjectOrArray);
+  if (!store) return false;
+  const bool ok = RkTesselFillSync::Import(*store, document, RkTesselFillSync::kObjectOrArray);
+  CardsChanged(type);
+  return ok;
 }
 
 bool RkTesselFillStore::ImportSyncItems(int type, const std::string& document) {
   const std::shared_ptr<RkStorage> store = CardStore(type);
-  return store && RkTesselFillSync::Import(*store, document, RkTesselFillSync::kArrayOnly);
+  if (!store) return false;
+  const bool ok = RkTesselFillSync::Import(*store, document, RkTesselFillSync::kArrayOnly);
+  CardsChanged(type);
+  return ok;
 }
 
 std::string RkTesselFillStore::Encrypt(const std::string& password, const std::string& value) const {

@@ -5,8 +5,10 @@
 #ifndef RKSERVICE_SRC_HANDLERS_RK_TESSEL_FILL_STORE_H_
 #define RKSERVICE_SRC_HANDLERS_RK_TESSEL_FILL_STORE_H_
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "rk_storage.h"
@@ -61,8 +63,20 @@ class RkTesselFillStore {
   std::string Decrypt(const std::string& password, const std::string& text) const;
 
  private:
+  // The card list of a type is built once and kept until its cards change:
+  // listing is the browser's most frequent request.
+  struct ListCache {
+    uint64_t generation = 0;  // bumped after every write to the type's store
+    bool valid = false;
+    std::string list;
+  };
+
   // Null for an unknown type (logged as such) or a store that is not open.
   std::shared_ptr<rkstorage::RkStorage> CardStore(int type) const;
+  bool ReadAllCards(rkstorage::RkStorage& store, std::string* cards);
+  // After a write has ended, never before: a list read in between would
+  // otherwise be kept although it misses the write.
+  void CardsChanged(int type);
 
   std::string user_name_;
   std::filesystem::path folder_;
@@ -72,6 +86,8 @@ class RkTesselFillStore {
   std::shared_ptr<rkstorage::RkStorage> account_store_;
   std::shared_ptr<RkNotifySender> account_sender_;
   std::shared_ptr<RkNotifySender> secret_sender_;
+  std::mutex cache_mutex_;
+  ListCache list_cache_[2];  // by card type
 };
 
 }  // namespace rkservice
