@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -11,6 +12,12 @@ namespace bootpack {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Enough attempts to outlast any helper thread on a loaded machine.
+constexpr int kPatientAttempts = 600;
+// Far below what the default count of attempts waits in all: a call that
+// ignored the count it was given would take that long.
+constexpr long long kWellBelowDefaultMs = kDeleteAttempts * kDeleteRetryDelayMs * 8 / 10;
 
 long long MillisecondsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
@@ -41,9 +48,8 @@ TEST_F(DeleteWithRetryTest, ReadOnlyFileGoesAtOnce) {
   std::wstring file = dir_ + L"\\ro.bin";
   ASSERT_TRUE(bptest::WriteFileBytes(file, "abc"));
   ASSERT_TRUE(SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY));
-  auto start = Clock::now();
-  EXPECT_TRUE(DeleteWithRetry(file.c_str()));
-  EXPECT_LT(MillisecondsSince(start), 100);
+  // A single attempt: waiting for a retry would fail it.
+  EXPECT_TRUE(DeleteWithRetry(file.c_str(), 1));
   EXPECT_FALSE(bptest::Exists(file));
 }
 
@@ -53,13 +59,16 @@ TEST_F(DeleteWithRetryTest, SharingViolationIsRetriedUntilReleased) {
   HANDLE held = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             0, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
-  std::thread release([held] {
+  std::atomic<bool> released{false};
+  // The pause lets the delete meet the open handle first; however late the
+  // release comes, the delete can only succeed after it.
+  std::thread release([held, &released] {
     Sleep(350);
+    released = true;
     CloseHandle(held);
   });
-  auto start = Clock::now();
-  EXPECT_TRUE(DeleteWithRetry(file.c_str()));
-  EXPECT_GE(MillisecondsSince(start), 300);
+  EXPECT_TRUE(DeleteWithRetry(file.c_str(), kPatientAttempts));
+  EXPECT_TRUE(released);
   release.join();
   EXPECT_FALSE(bptest::Exists(file));
 }
@@ -74,7 +83,7 @@ TEST_F(DeleteWithRetryTest, GivesUpAfterItsAttempts) {
   EXPECT_FALSE(DeleteWithRetry(file.c_str(), 4));
   const long long elapsed = MillisecondsSince(start);
   EXPECT_GE(elapsed, 290);  // three sleeps of 100 ms
-  EXPECT_LT(elapsed, 2000);
+  EXPECT_LT(elapsed, kWellBelowDefaultMs);
   CloseHandle(held);
   EXPECT_TRUE(bptest::Exists(file));
 }
@@ -86,14 +95,18 @@ TEST_F(DeleteWithRetryTest, NonEmptyDirectoryWaitsForItsContent) {
   ASSERT_TRUE(bptest::WriteFileBytes(inner, "x"));
   auto start = Clock::now();
   EXPECT_FALSE(DeleteWithRetry(sub.c_str(), 3));
-  EXPECT_LT(MillisecondsSince(start), 2000);  // bounded, even where the disposition is ignored
+  // Bounded, even where the disposition is ignored.
+  EXPECT_LT(MillisecondsSince(start), kWellBelowDefaultMs);
   EXPECT_TRUE(bptest::Exists(inner));
 
-  std::thread empty_it([inner] {
+  std::atomic<bool> emptied{false};
+  std::thread empty_it([inner, &emptied] {
     Sleep(250);
+    emptied = true;
     DeleteFileW(inner.c_str());
   });
-  EXPECT_TRUE(DeleteWithRetry(sub.c_str()));
+  EXPECT_TRUE(DeleteWithRetry(sub.c_str(), kPatientAttempts));
+  EXPECT_TRUE(emptied);
   empty_it.join();
   EXPECT_FALSE(bptest::Exists(sub));
 }

@@ -11,27 +11,43 @@ deep="$work/$(printf 'd%.0s' $(seq 1 150))/$(printf 'e%.0s' $(seq 1 150))"
 mkdir -p "$deep" || exit 1
 cp "$program" "$deep/bp.exe" || exit 1
 
+# False, saying why, when a value could not be written: the run that follows
+# would read the old one.
 set_temp() {
   for v in TMP TEMP; do
-    "$wine" reg add 'HKCU\Environment' /v $v /t REG_SZ /d "$1" /f >/dev/null 2>&1 </dev/null
+    "$wine" reg add 'HKCU\Environment' /v $v /t REG_SZ /d "$1" /f >"$work/reg.out" 2>&1 </dev/null
+    rc=$?
+    if [ "$rc" -ne 0 ]; then
+      echo "cannot set $v to $1 (exit $rc)"
+      sed 's/^/  reg: /' "$work/reg.out"
+      return 1
+    fi
   done
 }
-restore() { set_temp 'C:\users\'"$(id -un)"'\Temp'; }
+restore() { set_temp 'C:\users\'"$(id -un)"'\Temp' >/dev/null; }
 trap restore EXIT
 
 failures=0
 passed=0
 check() {  # name temp-path expected
-  set_temp "$2"
-  "$wine" "$deep/bp.exe" </dev/null >/dev/null 2>&1
+  if ! set_temp "$2"; then
+    echo "FAIL $1: not run"
+    failures=$((failures + 1))
+    return
+  fi
+  "$wine" "$deep/bp.exe" </dev/null >"$work/wine.out" 2>&1
   code=$?
   if [ "$code" -eq "$3" ]; then
     echo "ok   $1: exit $code"
     passed=$((passed + 1))
-  else
-    echo "FAIL $1: exit $code, expected $3"
-    failures=$((failures + 1))
+    return
   fi
+  echo "FAIL $1: exit $code, expected $3"
+  sed 's/^/  wine: /' "$work/wine.out"
+  # Wine ends its programs with 1 when their server shuts down.
+  [ "$code" -eq 1 ] && echo "  (exit 1: was the Wine server of $WINEPREFIX stopped meanwhile?)"
+  "$wine" reg query 'HKCU\Environment' </dev/null 2>&1 | grep -i ' te\?mp ' | sed 's/^/  reg: /'
+  failures=$((failures + 1))
 }
 # (A temp path of 260 units or more cannot serve here: Wine's GetTempPathW
 # then reports 0 where Windows reports the size it needs.)

@@ -13,6 +13,7 @@
 
 #include "rk_storage_test_process.h"
 #include "rk_storage_test_support.h"
+#include "rk_test_wait.h"
 
 namespace {
 
@@ -32,7 +33,7 @@ class RkDbLibraryTest : public ::testing::Test {
   std::vector<std::string> RunProbe(const std::vector<std::string>& args) {
     rktest::ChildProcess probe(service_dir_ / "rk_storage_probe", args, kOutputDir);
     EXPECT_TRUE(probe.started());
-    std::vector<std::string> lines = probe.ReadLines(std::chrono::seconds(20));
+    std::vector<std::string> lines = probe.ReadLines(rktest::kHangBound);
     EXPECT_EQ(probe.Wait(), 0);
     return lines;
   }

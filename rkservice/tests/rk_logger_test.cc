@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "rk_test_wait.h"
+
 namespace rkservice {
 namespace {
 
@@ -86,20 +88,32 @@ TEST_F(Logger, UnopenableFileKeepsTheConsoleAndAllowsAnotherTry) {
 }
 
 TEST_F(Logger, LoggingGoesOnWhileTheFileLoggerReplacesTheConsole) {
+  constexpr long kWriters = 4;
   std::atomic<bool> stop{false};
+  std::atomic<long> written{0};
   std::vector<std::thread> writers;
   testing::internal::CaptureStdout();
-  for (int i = 0; i < 4; ++i) {
-    writers.emplace_back([&stop, i] {
-      while (!stop) RkLogInfo("writer {0}", i);
+  for (long i = 0; i < kWriters; ++i) {
+    writers.emplace_back([&stop, &written, i] {
+      while (!stop) {
+        RkLogInfo("writer {0}", i);
+        ++written;
+      }
     });
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  ASSERT_TRUE(RkLogger::Instance()->Init((dir_ / "swap.log").string(), 2));
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // The swap comes while the writers are logging. Afterwards each writer may
+  // still end one line begun on the console; more than that many lines means
+  // some went to the file.
+  const bool logging = rktest::WaitUntil([&] { return written >= 10 * kWriters; });
+  const bool swapped = RkLogger::Instance()->Init((dir_ / "swap.log").string(), 2);
+  const long at_swap = written;
+  const bool went_on = rktest::WaitUntil([&] { return written > at_swap + 10 * kWriters; });
   stop = true;
   for (auto& t : writers) t.join();
   testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(logging);
+  ASSERT_TRUE(swapped);
+  ASSERT_TRUE(went_on);
   RkLogger::Instance()->logger()->flush();
   EXPECT_NE(Read(dir_ / "swap.log").find("[ info] writer "), std::string::npos);
 }

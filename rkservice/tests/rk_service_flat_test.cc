@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "rk_test_http.h"
+#include "rk_test_wait.h"
 #include "rkservice.h"
 
 namespace {
@@ -281,11 +281,7 @@ TEST_F(FlatInterface, UnloadAndExitWithServicesStillListening) {
       std::exit(0);  // runs the exit-time teardown with the listener open
     }
     int status = -1;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (waitpid(child, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    if (!WIFEXITED(status) && !WIFSIGNALED(status)) {
+    if (!rktest::WaitUntil([&] { return waitpid(child, &status, WNOHANG) != 0; })) {
       kill(child, SIGKILL);
       waitpid(child, &status, 0);
       FAIL() << "exit hung (unload " << unload << ")";

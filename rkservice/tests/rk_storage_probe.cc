@@ -5,8 +5,10 @@
 //   rk_storage_probe retry DB ENGINE   operations fail, ENGINE is copied beside
 //                                      the service library, they succeed
 //   rk_storage_probe ops DB            every operation once, with its result
-//   rk_storage_probe write DB FIRST    Set in a loop from key FIRST on; prints
-//                                      "done N" once Set of key N returned true
+//   rk_storage_probe write DB FIRST    Set in a loop from N = FIRST on: "key-N",
+//                                      then "slot-0" to "slot-3" overwritten with
+//                                      the same value; prints "done N" once every
+//                                      Set returned true
 #include <unistd.h>
 
 #include <cstdio>
@@ -22,6 +24,8 @@ namespace {
 
 using rkservice::rkstorage::RkStorage;
 
+constexpr int kSlots = 4;
+
 void Print(const std::string& line) {
   std::fputs((line + "\n").c_str(), stdout);
   std::fflush(stdout);
@@ -29,8 +33,9 @@ void Print(const std::string& line) {
 
 std::string Flag(bool value) { return value ? "1" : "0"; }
 
+// Several pages long: an overwrite lasts long enough for kills to land in it.
 std::vector<uint8_t> WriteValue(long n) {
-  std::vector<uint8_t> value(1024);
+  std::vector<uint8_t> value(8192);
   for (size_t i = 0; i < value.size(); ++i) value[i] = static_cast<uint8_t>((n * 31 + i) % 251);
   return value;
 }
@@ -85,7 +90,12 @@ int Write(const std::string& db, long first) {
   RkStorage store(db, "open-arg");
   if (!store.Load()) return 2;
   for (long n = first;; ++n) {
-    if (!store.Set("key-" + std::to_string(n), WriteValue(n))) return 3;
+    const std::vector<uint8_t> value = WriteValue(n);
+    if (!store.Set("key-" + std::to_string(n), value)) return 3;
+    // An overwrite killed halfway must leave the old value or the new one.
+    for (int slot = 0; slot < kSlots; ++slot) {
+      if (!store.Set("slot-" + std::to_string(slot), value)) return 3;
+    }
     Print("done " + std::to_string(n));
   }
 }

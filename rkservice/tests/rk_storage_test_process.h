@@ -2,6 +2,7 @@
 #ifndef RKSERVICE_TESTS_RK_STORAGE_TEST_PROCESS_H_
 #define RKSERVICE_TESTS_RK_STORAGE_TEST_PROCESS_H_
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -22,8 +23,9 @@ class ChildProcess {
  public:
   ChildProcess(const std::filesystem::path& program, const std::vector<std::string>& args,
                const std::filesystem::path& cwd) {
+    // Close-on-exec: no other child keeps this pipe open after this one ends.
     int fds[2];
-    if (pipe(fds) != 0) return;
+    if (pipe2(fds, O_CLOEXEC) != 0) return;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
@@ -50,10 +52,20 @@ class ChildProcess {
 
   bool started() const { return pid_ > 0; }
 
-  // Reads complete lines until the output ends or the time is up.
-  std::vector<std::string> ReadLines(std::chrono::milliseconds limit) {
+  // Reads complete lines until the output ends or the time is up; given
+  // `until`, also stops after the first line that starts with it.
+  std::vector<std::string> ReadLines(std::chrono::milliseconds limit, const std::string& until = {}) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (out_ >= 0) {
+    std::vector<std::string> lines;
+    for (;;) {
+      bool seen = false;
+      size_t start = 0;
+      for (size_t end; (end = pending_.find('\n', start)) != std::string::npos; start = end + 1) {
+        lines.push_back(pending_.substr(start, end - start));
+        seen = seen || (!until.empty() && lines.back().rfind(until, 0) == 0);
+      }
+      pending_.erase(0, start);
+      if (seen || out_ < 0) break;
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) break;
@@ -64,16 +76,10 @@ class ChildProcess {
       if (n <= 0) {
         close(out_);
         out_ = -1;
-        break;
+        continue;
       }
       pending_.append(buffer, static_cast<size_t>(n));
     }
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end; (end = pending_.find('\n', start)) != std::string::npos; start = end + 1) {
-      lines.push_back(pending_.substr(start, end - start));
-    }
-    pending_.erase(0, start);
     return lines;
   }
 

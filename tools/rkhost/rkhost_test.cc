@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "rk_test_http.h"
+#include "rk_test_wait.h"
 
 namespace {
 
@@ -49,9 +50,9 @@ class Host {
     if (out_fd_ >= 0) close(out_fd_);
   }
 
-  // Reads output until `text` shows up; false after the time-out or at end of output.
-  bool WaitFor(const std::string& text, int timeout_ms = 10000) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  // Reads output until `text` shows up; false after the bound or at end of output.
+  bool WaitFor(const std::string& text, std::chrono::milliseconds bound = rktest::kHangBound) {
+    const auto deadline = Clock::now() + bound;
     while (output_.find(text) == std::string::npos) {
       if (!ReadSome(deadline)) return false;
     }
@@ -59,8 +60,8 @@ class Host {
   }
 
   // The exit code after the child has ended by itself; -1 when it did not in time.
-  int Wait(int timeout_ms = 10000) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  int Wait(std::chrono::milliseconds bound = rktest::kHangBound) {
+    const auto deadline = Clock::now() + bound;
     while (ReadSome(deadline)) {
     }
     int status = 0;
