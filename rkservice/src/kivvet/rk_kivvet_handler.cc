@@ -34,9 +34,6 @@ RkKivvetHandler::~RkKivvetHandler() {
 void RkKivvetHandler::InitRoutes() {
   using Route = bool (RkKivvetHandler::*)(http_request&);
   const auto bind = [this](Route route) { return RkRouteFunction(std::bind(route, this, std::placeholders::_1)); };
-  const auto with_body = [this](BodyRoute route) {
-    return RkRouteFunction([this, route](http_request& request) { return WithBody(request, route); });
-  };
   const std::vector<std::tuple<RkRouteMap*, const char*, RkRouteFunction>> table = {
       {&get_routes_, "/kivvet/hit", bind(&RkKivvetHandler::Hit)},
       {&get_routes_, "/kivvet/allurlnotes", bind(&RkKivvetHandler::GetAllUrlNotes)},
@@ -47,9 +44,9 @@ void RkKivvetHandler::InitRoutes() {
       {&get_routes_, "/kivvet/sync/last_status", bind(&RkKivvetHandler::GetSyncLastStatus)},
       {&get_routes_, "/kivvet/note/url/count", bind(&RkKivvetHandler::GetNoteUrlCount)},
       {&get_routes_, "/kivvet/test/httpres", bind(&RkKivvetHandler::TestHttpRes)},
-      {&put_routes_, kKivvetPathSyncInit, with_body(&RkKivvetHandler::InitSync)},
+      {&put_routes_, kKivvetPathSyncInit, bind(&RkKivvetHandler::InitSync)},
       {&put_routes_, kKivvetPathDoSync, bind(&RkKivvetHandler::DoSync)},
-      {&put_routes_, "/kivvet/sync/init_and_sync", with_body(&RkKivvetHandler::InitAndSync)},
+      {&put_routes_, "/kivvet/sync/init_and_sync", bind(&RkKivvetHandler::InitAndSync)},
       {&put_routes_, "/kivvet/sync/reset_sync_ver", bind(&RkKivvetHandler::ResetSyncVersion)},
   };
   for (const auto& [routes, path, route] : table) (*routes)[path] = route;
@@ -63,29 +60,9 @@ void RkKivvetHandler::Dispatch(const RkRouteMap& routes, http_request& request) 
     Reply(request, status_codes::NotFound, "{}");
     return;
   }
-  if (!route->second(request)) LogRouteFailed(request);
-}
-
-void RkKivvetHandler::LogRouteFailed(const http_request& request) {
-  RkLogInfo("{0}: {1} returned false, maybe return code:500", request.method(), request.request_uri().to_string());
-}
-
-bool RkKivvetHandler::WithBody(http_request& request, BodyRoute route) {
-  request.extract_string(false).then([this, request, route](pplx::task<std::string> read) mutable {
-    try {
-      const std::string body = read.get();
-      if (!(this->*route)(request, body)) LogRouteFailed(request);
-    } catch (const std::exception& e) {
-      RkLogError("request {0} {1} failed: {2}", request.method(), request.request_uri().to_string(), e.what());
-      try {
-        request.reply(status_codes::InternalError);
-      } catch (...) {
-        // Answered already, or the connection is gone.
-      }
-    }
-  });
-  // The route answers when the body is in.
-  return true;
+  if (!route->second(request)) {
+    RkLogInfo("{0}: {1} returned false, maybe return code:500", request.method(), request.request_uri().to_string());
+  }
 }
 
 void RkKivvetHandler::HandleGet(http_request request) {

@@ -66,13 +66,6 @@ class RkKivvetHandler : public RkRestHandler, public RkKivvetEventSink {
   using Sender = std::shared_ptr<RkNotifySender>;
 
   void Dispatch(const RkRouteMap& routes, web::http::http_request& request);
-  static void LogRouteFailed(const web::http::http_request& request);
-  // Reads the body without holding a listener thread (the body comes in on
-  // those threads: routes waiting there could leave none to read it), then
-  // runs the route with it. Answers 500 as the listener does when the body
-  // cannot be read.
-  using BodyRoute = bool (RkKivvetHandler::*)(web::http::http_request& request, const std::string& body);
-  bool WithBody(web::http::http_request& request, BodyRoute route);
 
   // Query routes.
   bool Hit(web::http::http_request& request);
@@ -88,12 +81,12 @@ class RkKivvetHandler : public RkRestHandler, public RkKivvetEventSink {
   bool ReplyFlattenedNodes(web::http::http_request& request);
 
   // Sync routes.
-  bool InitSync(web::http::http_request& request, const std::string& body);
+  bool InitSync(web::http::http_request& request);
   bool DoSync(web::http::http_request& request);
-  bool InitAndSync(web::http::http_request& request, const std::string& body);
+  bool InitAndSync(web::http::http_request& request);
   bool ResetSyncVersion(web::http::http_request& request);
   // Answers only when it fails; the caller answers success.
-  bool InitSyncInternal(web::http::http_request& request, const std::string& body);
+  bool InitSyncInternal(web::http::http_request& request);
 
   // The sender in `slot`, made on first use once the notify host is known;
   // null before that.

@@ -24,9 +24,9 @@ std::u16string TextField(const web::json::object& body, const char* key) {
 
 }  // namespace
 
-// The body is in before the lock is taken: a client that stalls its body
-// holds nobody up.
-bool RkKivvetHandler::InitSyncInternal(http_request& request, const std::string& text) {
+bool RkKivvetHandler::InitSyncInternal(http_request& request) {
+  // Read before the lock: a client that stalls its body holds nobody up.
+  const utility::string_t text = ReadBody(request);
   std::lock_guard<std::mutex> lock(sync_init_lock_);
   if (sync_inited_) RkLogWarn("InitSync called too many times");
 
@@ -65,8 +65,8 @@ bool RkKivvetHandler::InitSyncInternal(http_request& request, const std::string&
   return true;
 }
 
-bool RkKivvetHandler::InitSync(http_request& request, const std::string& body) {
-  if (!InitSyncInternal(request, body)) return false;
+bool RkKivvetHandler::InitSync(http_request& request) {
+  if (!InitSyncInternal(request)) return false;
   Reply(request, status_codes::OK, "{}");
   return true;
 }
@@ -87,8 +87,8 @@ bool RkKivvetHandler::DoSync(http_request& request) {
   return true;
 }
 
-bool RkKivvetHandler::InitAndSync(http_request& request, const std::string& body) {
-  if (!InitSyncInternal(request, body)) return false;
+bool RkKivvetHandler::InitAndSync(http_request& request) {
+  if (!InitSyncInternal(request)) return false;
   return DoSync(request);
 }
 
