@@ -8,6 +8,7 @@
 //
 //   rk_notes_bench [runs] [notes ...]        (default: 40 runs, 1000 10000 notes)
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -86,8 +87,21 @@ Figures Time(int runs, Run run) {
   return Percentiles(ms);
 }
 
+// The figures go here; the service's own prints (thread ids, debugger texts)
+// on standard output and error are dropped.
+FILE* g_report = stdout;
+
+void QuietService() {
+  std::fflush(stdout);
+  g_report = fdopen(dup(STDOUT_FILENO), "w");
+  const int null = open("/dev/null", O_WRONLY);
+  dup2(null, STDOUT_FILENO);
+  dup2(null, STDERR_FILENO);
+  close(null);
+}
+
 int Fail(const std::string& why) {
-  std::fprintf(stderr, "rk_notes_bench: %s\n", why.c_str());
+  std::fprintf(g_report, "rk_notes_bench: %s\n", why.c_str());
   return 1;
 }
 
@@ -142,6 +156,7 @@ int main(int argc, char** argv) {
   for (int i = 2; i < argc; ++i) sizes.push_back(std::atoi(argv[i]));
   if (sizes.empty()) sizes = {1000, 10000};
 
+  QuietService();
   const fs::path dir = fs::read_symlink("/proc/self/exe").parent_path();
   void* engine_module = dlopen((dir / "libRkKivvet.so").c_str(), RTLD_NOW | RTLD_LOCAL);
   if (engine_module == nullptr) return Fail(dlerror());
@@ -159,12 +174,12 @@ int main(int argc, char** argv) {
   if (!engine.create || !engine.destroy || !add || !start || !remove || !free_memory) return Fail("missing export");
 
   const fs::path work = fs::temp_directory_path() / ("rk_notes_bench_" + std::to_string(getpid()));
-  std::printf("Notes folder listing: GET /kivvet/allurlnotes?with_folder=1 through the service vs the engine's own\n"
+  std::fprintf(g_report, "Notes folder listing: GET /kivvet/allurlnotes?with_folder=1 through the service vs the engine's own\n"
               "GetNodesUnder(root) in this process, on the same store\n");
-  std::printf("store: url notes, %d per folder, %d folders per group folder under the root; %d timed runs each\n"
+  std::fprintf(g_report, "store: url notes, %d per folder, %d folders per group folder under the root; %d timed runs each\n"
               "(after one warm-up), one request at a time over loopback, a new connection per request\n\n",
               kNotesPerFolder, kFoldersPerGroup, runs);
-  std::printf("%7s | %9s | %17s | %17s | %11s\n", "notes", "tree KiB", "engine p50/p99 ms", "service p50/p99 ms",
+  std::fprintf(g_report, "%7s | %9s | %17s | %17s | %11s\n", "notes", "tree KiB", "engine p50/p99 ms", "service p50/p99 ms",
               "svc/engine");
   std::vector<Figures> service_figures;
   for (const int notes : sizes) {
@@ -193,24 +208,25 @@ int main(int argc, char** argv) {
     remove(name.c_str());
     if (!all_ok || reply_bytes < static_cast<size_t>(notes) * 100) return Fail("the service answered badly");
     service_figures.push_back(figures);
-    std::printf("%7d | %9zu | %7.2f / %7.2f | %7.2f / %7.2f | %10.1fx\n", notes, bytes / 1024, engine_figures.p50_ms,
+    std::fprintf(g_report, "%7d | %9zu | %7.2f / %7.2f | %7.2f / %7.2f | %10.1fx\n", notes, bytes / 1024, engine_figures.p50_ms,
                 engine_figures.p99_ms, figures.p50_ms, figures.p99_ms, figures.p50_ms / engine_figures.p50_ms);
   }
   std::error_code ec;
   fs::remove_all(work, ec);
 
-  std::printf("\ntargets (service):\n");
+  std::fprintf(g_report, "\ntargets (service):\n");
   for (size_t i = 0; i < sizes.size(); ++i) {
     if (sizes[i] == 10000) {
-      std::printf("  10,000 notes p50 %.2f ms (< 50 ms: %s)\n", service_figures[i].p50_ms,
+      std::fprintf(g_report, "  10,000 notes p50 %.2f ms (< 50 ms: %s)\n", service_figures[i].p50_ms,
                   service_figures[i].p50_ms < 50 ? "met" : "NOT met");
     }
   }
   if (sizes.size() >= 2) {
     const double growth = service_figures.back().p50_ms / service_figures.front().p50_ms;
     const double size_ratio = static_cast<double>(sizes.back()) / sizes.front();
-    std::printf("  growth p50 %d / %d notes: %.1fx for %.0fx the notes (<= 12x: %s)\n", sizes.back(), sizes.front(),
+    std::fprintf(g_report, "  growth p50 %d / %d notes: %.1fx for %.0fx the notes (<= 12x: %s)\n", sizes.back(), sizes.front(),
                 growth, size_ratio, growth <= 12 ? "met" : "NOT met");
   }
+  std::fflush(g_report);
   return 0;
 }

@@ -21,7 +21,7 @@ namespace {
 using web::json::value;
 
 std::string Flatten(const std::string& engine_nodes) {
-  const value tree = value::parse(engine_nodes);
+  value tree = value::parse(engine_nodes);
   value out = value::array();
   int notes = 0;
   RkKivvetHandler::FlattenNodeTree(tree.at("nodes").as_array(), out.as_array(), value::array().as_array(), notes);
@@ -66,7 +66,7 @@ TEST(KivvetFlatten, DeepTreesCountEveryNote) {
   for (int depth = 0; depth < 40; ++depth) {
     nodes = R"({"ft":0,"fn":"d)" + std::to_string(depth) + R"(","nodes":[)" + nodes + R"(,{"ft":1,"fn":"x"}]})";
   }
-  const value tree = value::parse(R"({"nodes":[)" + nodes + "]}");
+  value tree = value::parse(R"({"nodes":[)" + nodes + "]}");
   value out = value::array();
   int notes = 0;
   RkKivvetHandler::FlattenNodeTree(tree.at("nodes").as_array(), out.as_array(), value::array().as_array(), notes);

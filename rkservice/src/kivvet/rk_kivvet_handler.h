@@ -55,8 +55,8 @@ class RkKivvetHandler : public RkRestHandler, public RkKivvetEventSink {
   // Appends every note and every folder that holds a note somewhere below it,
   // depth first, each with "paths": the names of its enclosing folders. A
   // folder loses its "nodes"; nodes that are not objects with an integer "ft"
-  // are skipped.
-  static void FlattenNodeTree(const web::json::array& nodes, web::json::array& output, web::json::array paths,
+  // are skipped. Takes the nodes out of `nodes`.
+  static void FlattenNodeTree(web::json::array& nodes, web::json::array& output, web::json::array paths,
                               int& note_count);
   // Progress of long syncs is thinned near its end: within the last 50 steps
   // only multiples of total / 100 go out.

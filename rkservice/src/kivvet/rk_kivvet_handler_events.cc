@@ -132,7 +132,7 @@ void RkKivvetHandler::OnShareNoteResult(const char* key, const char* data, int l
     }
     web::http::http_request request = pending->second;
     pending_shares_.erase(pending);
-    Reply(request, web::http::status_codes::OK, WideToUtf8(Utf8ToWide(text)));
+    Reply(request, web::http::status_codes::OK, WellFormedUtf8(text));
     RkLogTrace("OnShareNoteResult:{0}", text);
   });
 }

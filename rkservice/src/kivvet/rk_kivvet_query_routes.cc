@@ -22,7 +22,7 @@ using Query = std::map<utility::string_t, utility::string_t>;
 Query QueryOf(const http_request& request) { return web::uri::split_query(request.request_uri().query()); }
 
 // Engine text as the reply carries it: ill-formed UTF-8 becomes U+FFFD.
-utility::string_t WellFormed(const std::string& text) { return WideToUtf8(Utf8ToWide(text)); }
+utility::string_t WellFormed(const std::string& text) { return WellFormedUtf8(text); }
 
 // "1" or "true" exactly select the folder mode; anything else, or no key, the flat one.
 bool WantsFolders(const Query& query) {
@@ -43,25 +43,28 @@ size_t Append(web::json::array& output, value node) {
 
 }  // namespace
 
-void RkKivvetHandler::FlattenNodeTree(const web::json::array& nodes, web::json::array& output,
-                                      web::json::array paths, int& note_count) {
-  for (const value& node : nodes) {
+void RkKivvetHandler::FlattenNodeTree(web::json::array& nodes, web::json::array& output, web::json::array paths,
+                                      int& note_count) {
+  // Nodes are moved, not copied: a list of 10,000 notes would otherwise be
+  // copied whole once more.
+  const value paths_value = PathsValue(paths);
+  for (value& node : nodes) {
     if (!node.is_object() || !node.has_integer_field("ft")) continue;
-    value copy = node;
     if (node.at("ft").as_number().to_int64() != 0) {
-      copy["paths"] = PathsValue(paths);
-      Append(output, std::move(copy));
+      node["paths"] = paths_value;
+      Append(output, std::move(node));
       ++note_count;
       continue;
     }
-    if (copy.has_field("nodes")) copy.erase("nodes");
-    copy["paths"] = PathsValue(paths);
-    const size_t index = Append(output, std::move(copy));
-
+    value children = node.has_array_field("nodes") ? std::move(node.at("nodes")) : value::array();
+    if (node.has_field("nodes")) node.erase("nodes");
     web::json::array child_paths = paths;
     child_paths[child_paths.size()] = node.has_field("fn") ? node.at("fn") : value::string("");
+    node["paths"] = paths_value;
+    const size_t index = Append(output, std::move(node));
+
     int child_notes = 0;
-    if (node.has_array_field("nodes")) FlattenNodeTree(node.at("nodes").as_array(), output, child_paths, child_notes);
+    FlattenNodeTree(children.as_array(), output, child_paths, child_notes);
     if (child_notes != 0) {
       note_count += child_notes;
     } else {
@@ -79,7 +82,7 @@ bool RkKivvetHandler::ReplyFlattenedNodes(http_request& request) {
     return false;
   }
   std::error_code error;
-  const value tree = value::parse(WellFormed(sink.Text()), error);
+  value tree = value::parse(WellFormed(sink.Text()), error);
   if (error || !tree.is_object() || !tree.has_array_field("nodes")) {
     RkLogError("kivvet node list is not an object with a nodes array ({0} bytes)", bytes.size());
     Reply(request, status_codes::InternalError, "{}");
