@@ -196,6 +196,20 @@ TEST_F(KivvetServiceSync, InitTwiceAndAFailedRepeatLeavesTheFirstInForce) {
   EXPECT_NE(log.find("[ info] Kivvet InitSync OK"), std::string::npos);
 }
 
+TEST_F(KivvetServiceSync, TheUserGuestGetsAGuestEngineThatDoesNotSync) {
+  const int port = Start("notes", temp_.path() / "root", notify_);
+  ASSERT_NE(port, 0);
+  const struct {
+    const char* user;
+    int status;
+  } cases[] = {{"guest", 500}, {"Guest", 200}, {"guest1", 200}, {"gues", 200}};
+  for (const auto& c : cases) {
+    const HttpReply reply = KivvetRequest(port, "PUT", "/kivvet/sync/init", InitBody(peer_->url(), "device"),
+                                          "application/json", c.user);
+    EXPECT_EQ(reply.status, c.status) << c.user;
+  }
+}
+
 TEST_F(KivvetServiceSync, ARealSyncNotifiesInOrderWithTheExactWireForm) {
   PushFromDevice(temp_.path() / "filler" / "Kivvet.dat", MakeFolderAndNote);
   const fs::path root = temp_.path() / "root";
