@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "kivvet/rk_kivvet_interface.h"
+#include "rk_kivvet_test_support.h"
 #include "rk_test_http.h"
 #include "rkservice.h"
 
@@ -31,38 +32,16 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kNotesPerFolder = 50;
 constexpr int kFoldersPerGroup = 10;
-constexpr char kRoot[] = "00000001-0000-0000-0000-000000000000";
 constexpr char kUser[] = "bench";
 
-rkkivvet::RkGuid Guid(uint32_t kind, uint32_t n) {
+// Distinct ids per kind of node: group folder, folder, note.
+rkkivvet::RkGuid NodeId(uint32_t kind, uint32_t n) {
   rkkivvet::RkGuid id{};
   id.data1 = n;
   id.data2 = static_cast<uint16_t>(kind);
   return id;
 }
 
-rkkivvet::RkGuid RootGuid() {
-  rkkivvet::RkGuid id{};
-  id.data1 = 1;
-  return id;
-}
-
-std::u16string U16(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
-
-class Sink final : public rkkivvet::RkByteSink {
- public:
-  uint8_t* Grow(size_t n) override {
-    const size_t old = bytes_.size();
-    bytes_.resize(old + n);
-    return bytes_.empty() ? &spare_ : bytes_.data() + old;
-  }
-  size_t size() const { return bytes_.size(); }
-  void Clear() { bytes_.clear(); }
-
- private:
-  std::vector<uint8_t> bytes_;
-  uint8_t spare_ = 0;
-};
 
 struct Figures {
   double p50_ms = 0;
@@ -105,46 +84,38 @@ int Fail(const std::string& why) {
   return 1;
 }
 
-struct Engine {
-  rkkivvet::RkNoteSyncStorageCreateFn create = nullptr;
-  rkkivvet::RkNoteSyncStorageDeleteFn destroy = nullptr;
-};
-
 // Groups of folders of url notes: N / 50 folders of 50 notes, 10 folders
 // per group folder; the engine makes them. Returns the engine's own timing.
-bool FillAndTime(const Engine& library, const fs::path& store, int notes, int runs, Figures* engine_figures,
-                 size_t* bytes) {
-  rkkivvet::RkNoteSyncStorage* engine = nullptr;
-  if (!library.create(&engine) || engine == nullptr) return false;
+bool FillAndTime(const rktest::KivvetLibrary& library, const fs::path& store, int notes, int runs,
+                 Figures* engine_figures, size_t* bytes) {
+  rktest::Engine engine(library);
   fs::create_directories(store.parent_path());
-  bool ok = engine->OpenStore(U16(store.string()).c_str(), u"bench");
-  const rkkivvet::RkGuid root = RootGuid();
+  bool ok = engine.ok() && engine.Open(store);
+  const rkkivvet::RkGuid root = rktest::Guid(rktest::kRoot);
   const int folders = (notes + kNotesPerFolder - 1) / kNotesPerFolder;
   for (int f = 0; ok && f < folders; ++f) {
-    const rkkivvet::RkGuid group = Guid(1, f / kFoldersPerGroup + 1), folder = Guid(2, f + 1);
+    const rkkivvet::RkGuid group = NodeId(1, f / kFoldersPerGroup + 1), folder = NodeId(2, f + 1);
     if (f % kFoldersPerGroup == 0) {
-      const std::u16string name = U16("group " + std::to_string(f / kFoldersPerGroup));
+      const std::u16string name = rktest::U16("group " + std::to_string(f / kFoldersPerGroup));
       ok = engine->CreateFolder(&root, name.c_str(), 0, 0, &group, false);
     }
-    const std::u16string name = U16("folder " + std::to_string(f));
+    const std::u16string name = rktest::U16("folder " + std::to_string(f));
     ok = ok && engine->CreateFolder(&group, name.c_str(), 0, 0, &folder, false);
     for (int n = f * kNotesPerFolder; ok && n < std::min(notes, (f + 1) * kNotesPerFolder); ++n) {
-      const rkkivvet::RkGuid note = Guid(3, n + 1);
-      const std::u16string title = U16("note " + std::to_string(n));
-      const std::u16string url = U16("https://example.test/page/" + std::to_string(n));
+      const rkkivvet::RkGuid note = NodeId(3, n + 1);
+      const std::u16string title = rktest::U16("note " + std::to_string(n));
+      const std::u16string url = rktest::U16("https://example.test/page/" + std::to_string(n));
       ok = engine->CreateNote(&folder, title.c_str(), 0, 0, url.c_str(), u"", u"", -1, &note, false);
     }
   }
-  Sink sink;
+  rktest::ByteSink sink;
   if (ok) {
     *engine_figures = Time(runs, [&] {
       sink.Clear();
       engine->GetNodesUnder(&root, &sink);
     });
-    *bytes = sink.size();
+    *bytes = sink.Text().size();
   }
-  engine->Shutdown();
-  library.destroy(&engine);
   return ok;
 }
 
@@ -158,20 +129,15 @@ int main(int argc, char** argv) {
 
   QuietService();
   const fs::path dir = fs::read_symlink("/proc/self/exe").parent_path();
-  void* engine_module = dlopen((dir / "libRkKivvet.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (engine_module == nullptr) return Fail(dlerror());
-  Engine engine;
-  engine.create = reinterpret_cast<rkkivvet::RkNoteSyncStorageCreateFn>(
-      dlsym(engine_module, rkkivvet::kRkNoteSyncStorageCreateName));
-  engine.destroy = reinterpret_cast<rkkivvet::RkNoteSyncStorageDeleteFn>(
-      dlsym(engine_module, rkkivvet::kRkNoteSyncStorageDeleteName));
+  const rktest::KivvetLibrary engine((dir / "libRkKivvet.so").string());
+  if (!engine.ok()) return Fail("no notes engine: " + engine.error());
   void* service = dlopen((dir / "librkservice.so").c_str(), RTLD_NOW | RTLD_LOCAL);
   if (service == nullptr) return Fail(dlerror());
   auto add = reinterpret_cast<decltype(&::AddRkService)>(dlsym(service, "AddRkService"));
   auto start = reinterpret_cast<decltype(&::StartRkService)>(dlsym(service, "StartRkService"));
   auto remove = reinterpret_cast<decltype(&::RemoveRkService)>(dlsym(service, "RemoveRkService"));
   auto free_memory = reinterpret_cast<decltype(&::FreeMemory)>(dlsym(service, "FreeMemory"));
-  if (!engine.create || !engine.destroy || !add || !start || !remove || !free_memory) return Fail("missing export");
+  if (!add || !start || !remove || !free_memory) return Fail("missing export");
 
   const fs::path work = fs::temp_directory_path() / ("rk_notes_bench_" + std::to_string(getpid()));
   std::fprintf(g_report, "Notes folder listing: GET /kivvet/allurlnotes?with_folder=1 through the service vs the engine's own\n"

@@ -19,6 +19,8 @@ struct Case {
   std::string log_line;  // {dir} stands for the service library's folder
 };
 
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 class KivvetWithoutEngine : public testing::TestWithParam<Case> {
  protected:
   void SetUp() override {
