@@ -8,6 +8,7 @@
 #include "handlers/rk_qa_handler.h"
 #include "handlers/rk_tessel_fill_handler.h"
 #include "handlers/rk_updater_handler.h"
+#include "kivvet/rk_kivvet_handler.h"
 #include "rk_logger.h"
 #include "rk_rest_handler.h"
 
@@ -17,6 +18,10 @@ namespace {
 // The one place that names the concrete handlers; each handler adds its row.
 std::vector<RkHandlerKind>& HandlerKinds() {
   static std::vector<RkHandlerKind> kinds = {
+      {"kivvet", "Kivvet", false,
+       [](const std::string& user, const std::filesystem::path& folder) -> RkRestHandler* {
+         return new RkKivvetHandler(user, folder.u8string());
+       }},
       // Neither proxy uses its user or folder; the account folder is named, not made.
       {"account", "account", false, [](const std::string&, const std::filesystem::path&) -> RkRestHandler* {
          return new RkAccountHandler();

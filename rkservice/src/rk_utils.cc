@@ -185,61 +185,72 @@ std::string WideToUtf8(const std::u16string& text) {
   return out;
 }
 
+namespace {
+
+// Reads the sequence at s[i]: its code point, or false for a maximal
+// ill-formed subpart; either way *next is where the following one starts.
+bool ReadUtf8(const unsigned char* s, size_t n, size_t i, char32_t* cp, size_t* next) {
+  const unsigned char b0 = s[i];
+  if (b0 < 0x80) {
+    *cp = b0;
+    *next = i + 1;
+    return true;
+  }
+  int need;
+  unsigned char lo = 0x80, hi = 0xBF;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    need = 1;
+    *cp = b0 & 0x1F;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    need = 2;
+    *cp = b0 & 0x0F;
+    if (b0 == 0xE0) lo = 0xA0;
+    if (b0 == 0xED) hi = 0x9F;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    need = 3;
+    *cp = b0 & 0x07;
+    if (b0 == 0xF0) lo = 0x90;
+    if (b0 == 0xF4) hi = 0x8F;
+  } else {
+    *next = i + 1;
+    return false;
+  }
+  size_t j = i + 1;
+  for (int k = 0; k < need; ++k, ++j) {
+    const unsigned char lower = (k == 0) ? lo : 0x80;
+    const unsigned char upper = (k == 0) ? hi : 0xBF;
+    if (j >= n || s[j] < lower || s[j] > upper) {
+      *next = j;
+      return false;
+    }
+    *cp = (*cp << 6) | (s[j] & 0x3F);
+  }
+  *next = j;
+  return true;
+}
+
+}  // namespace
+
 // Each maximal ill-formed subpart becomes one U+FFFD (Unicode's recommended
 // practice), so a truncated sequence costs one replacement, not several.
 std::u16string Utf8ToWide(const std::string& text) {
   std::u16string out;
   out.reserve(text.size());
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  const size_t n = text.size();
-  size_t i = 0;
-  while (i < n) {
-    const unsigned char b0 = s[i];
-    if (b0 < 0x80) {
-      out.push_back(b0);
-      ++i;
-      continue;
-    }
-    int need;
+  for (size_t i = 0, next = 0; i < text.size(); i = next) {
     char32_t cp;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-      need = 1;
-      cp = b0 & 0x1F;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-      need = 2;
-      cp = b0 & 0x0F;
-      if (b0 == 0xE0) lo = 0xA0;
-      if (b0 == 0xED) hi = 0x9F;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-      need = 3;
-      cp = b0 & 0x07;
-      if (b0 == 0xF0) lo = 0x90;
-      if (b0 == 0xF4) hi = 0x8F;
-    } else {
-      out.push_back(static_cast<char16_t>(kReplacement));
-      ++i;
-      continue;
-    }
-    size_t j = i + 1;
-    bool ok = true;
-    for (int k = 0; k < need; ++k, ++j) {
-      const unsigned char lower = (k == 0) ? lo : 0x80;
-      const unsigned char upper = (k == 0) ? hi : 0xBF;
-      if (j >= n || s[j] < lower || s[j] > upper) {
-        ok = false;
-        break;
-      }
-      cp = (cp << 6) | (s[j] & 0x3F);
-    }
-    if (ok) {
-      AppendUtf16(cp, out);
-    } else {
-      out.push_back(static_cast<char16_t>(kReplacement));
-    }
-    i = j;
+    AppendUtf16(ReadUtf8(s, text.size(), i, &cp, &next) ? cp : kReplacement, out);
   }
   return out;
+}
+
+std::string WellFormedUtf8(const std::string& text) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  for (size_t i = 0, next = 0; i < text.size(); i = next) {
+    char32_t cp;
+    if (!ReadUtf8(s, text.size(), i, &cp, &next)) return WideToUtf8(Utf8ToWide(text));
+  }
+  return text;
 }
 
 bool operator==(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }

@@ -29,6 +29,10 @@ std::string Md5HexUpper(const std::string& bytes);
 // Never fail: each ill-formed sequence becomes U+FFFD.
 std::string WideToUtf8(const std::u16string& text);
 std::u16string Utf8ToWide(const std::string& text);
+// The text as it would come back from UTF-16: unchanged when it is
+// well-formed, else with U+FFFD for each ill-formed part. No copy through
+// UTF-16 for well-formed text.
+std::string WellFormedUtf8(const std::string& text);
 
 // The platform's GUID layout: three little-endian integers and 8 bytes.
 struct GUID {

@@ -105,7 +105,14 @@ TEST(Utf, IllFormedInputBecomesReplacementCharacters) {
       {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // above U+10FFFF
       {"\xE4\xB8x", u"\uFFFDx"},
   };
-  for (const auto& c : to_wide) EXPECT_EQ(Utf8ToWide(c.utf8), c.utf16);
+  for (const auto& c : to_wide) {
+    EXPECT_EQ(Utf8ToWide(c.utf8), c.utf16);
+    // The short cut through the same rules as the way through UTF-16.
+    EXPECT_EQ(WellFormedUtf8(c.utf8), WideToUtf8(c.utf16));
+  }
+  for (const std::string valid : {"", "plain", "h\xC3\xA9llo \xE4\xB8\xAD \xF0\x9F\x98\x80", "\xEF\xBF\xBF"}) {
+    EXPECT_EQ(WellFormedUtf8(valid), valid);
+  }
 
   EXPECT_EQ(WideToUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
   EXPECT_EQ(WideToUtf8(std::u16string{char16_t(0xDC00), u'a'}), "\xEF\xBF\xBD" "a");

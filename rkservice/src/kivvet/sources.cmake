@@ -10,3 +10,17 @@ list(APPEND RK_SERVICE_SOURCES
 )
 list(APPEND RK_SERVICE_LIBS LibArchive::LibArchive)
 # --- end of default notes
+
+# --- Notes handler: routes, event sink, the manager and its binding to the
+# notes engine library, which is loaded at run time.
+list(APPEND RK_SERVICE_SOURCES
+  src/kivvet/rk_byte_vector_sink.cc
+  src/kivvet/rk_kivvet_handler.cc
+  src/kivvet/rk_kivvet_handler_events.cc
+  src/kivvet/rk_kivvet_mgr.cc
+  src/kivvet/rk_kivvet_query_routes.cc
+  src/kivvet/rk_kivvet_sync_routes.cc
+  src/kivvet/adaptor/win/rk_kivvet_sync_observer.cc
+  src/kivvet/adaptor/win/rk_kivvetmgr_v2_win.cc
+)
+# --- end of notes handler

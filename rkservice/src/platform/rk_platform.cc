@@ -50,9 +50,15 @@ void* LoadNativeLibrary(const std::filesystem::path& path, std::string* error) {
   return library;
 }
 
-void* GetFunctionPointer(void* library, const char* name) {
+void* GetFunctionPointer(void* library, const char* name, std::string* error) {
   if (library == nullptr) return nullptr;
-  return dlsym(library, name);
+  dlerror();
+  void* function = dlsym(library, name);
+  if (function == nullptr && error != nullptr) {
+    const char* text = dlerror();
+    *error = text != nullptr ? text : "no such symbol";
+  }
+  return function;
 }
 
 std::filesystem::path ServiceLibraryDir() {
@@ -63,6 +69,8 @@ std::filesystem::path ServiceLibraryDir() {
   if (ec) file = info.dli_fname;
   return file.parent_path();
 }
+
+unsigned long CurrentThreadId() { return static_cast<unsigned long>(::syscall(SYS_gettid)); }
 
 std::string UserLocaleName() {
   for (const char* variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
