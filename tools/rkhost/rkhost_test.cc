@@ -192,7 +192,7 @@ TEST_F(RkHost, NotesLinesSyncWithItsOwnPeer) {
                 .status,
             200);
   EXPECT_EQ(rktest::Request(p, "PUT", "/kivvet/sync/do_sync", alice).status, 200);
-  EXPECT_TRUE(host.WaitFor("[notify] GET /?action=notify&caller=kivvet&type=sync&value=2\n", 30000)) << host.Output();
+  EXPECT_TRUE(host.WaitFor("[notify] GET /?action=notify&caller=kivvet&type=sync&value=2\n")) << host.Output();
   EXPECT_EQ(rktest::Request(p, "GET", "/kivvet/sync/status", alice).body, R"({"status":0})");
 
   host.Signal(SIGTERM);

@@ -70,8 +70,6 @@ std::filesystem::path ServiceLibraryDir() {
   return file.parent_path();
 }
 
-unsigned long CurrentThreadId() { return static_cast<unsigned long>(::syscall(SYS_gettid)); }
-
 std::string UserLocaleName() {
   for (const char* variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
     const char* value = std::getenv(variable);

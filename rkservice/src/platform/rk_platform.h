@@ -41,9 +41,6 @@ void* GetFunctionPointer(void* library, const char* name, std::string* error = n
 // The folder that holds the service library (not the process's current folder).
 std::filesystem::path ServiceLibraryDir();
 
-// The kernel's id of the calling thread.
-unsigned long CurrentThreadId();
-
 // The user's locale name in the "ll-CC" form: from LC_ALL, else LC_MESSAGES,
 // else LANG (the first that is set and not empty).
 std::string UserLocaleName();
