@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "kivvet/rk_kivvet_handler.h"
 #include "rk_logger.h"
 #include "rk_rest_handler.h"
 
@@ -12,7 +13,12 @@ namespace {
 
 // The one place that names the concrete handlers; each handler adds its row.
 std::vector<RkHandlerKind>& HandlerKinds() {
-  static std::vector<RkHandlerKind> kinds;
+  static std::vector<RkHandlerKind> kinds = {
+      {"kivvet", "Kivvet", false,
+       [](const std::string& user, const std::filesystem::path& folder) -> RkRestHandler* {
+         return new RkKivvetHandler(user, folder.u8string());
+       }},
+  };
   return kinds;
 }
 

@@ -163,7 +163,7 @@ TEST_F(Router, EarlyRepliesDispatchAndTheirStatusCodes) {
       {"path without route", "GET", "/probe/none", {{"UserName", "ann"}}, 404, "{}"},
       {"method the handler leaves to the base", "PUT", "/probe/hit", {{"UserName", "ann"}}, 501, "{}"},
       {"segment in other case", "GET", "/Probe/hit", {{"UserName", "ann"}}, 500, "{}"},
-      {"unknown segment", "GET", "/kivvet/notes", {{"UserName", "ann"}}, 500, "{}"},
+      {"unknown segment", "GET", "/nosuch/notes", {{"UserName", "ann"}}, 500, "{}"},
       {"query glued to the only segment", "GET", "/probe?x=1", {{"UserName", "ann"}}, 500, "{}"},
       {"HEAD", "HEAD", "/probe/hit", {{"UserName", "ann"}}, 501, ""},
       {"account without user", "GET", "/account/hit", {}, 200, "Anonymity|" + (root_ / "Anonymity" / "account").u8string() + "|http://127.0.0.1:9/notify"},

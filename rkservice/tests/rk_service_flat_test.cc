@@ -234,11 +234,11 @@ TEST_F(FlatInterface, RemoveStopsTheListenerAndFreesTheName) {
 TEST_F(FlatInterface, LogFileUnderLogFilesAtWarning) {
   ASSERT_TRUE(Add("svc"));
   ASSERT_NE(Start("svc"), "");
-  ASSERT_EQ(rktest::Request(Port(), "GET", "/kivvet/x").status, 400);  // warning line
-  rktest::Request(Port(), "GET", "/kivvet/x", {{"UserName", "u"}});  // error lines
+  ASSERT_EQ(rktest::Request(Port(), "GET", "/nosuch/x").status, 400);  // warning line
+  rktest::Request(Port(), "GET", "/nosuch/x", {{"UserName", "u"}});  // error lines
   const std::string log = ReadLog(root_ / "Log Files" / "rkservice.log");
   EXPECT_NE(log.find("] [warning] UserName must in headers"), std::string::npos) << log;
-  EXPECT_NE(log.find("] [error] create handler error for kivvet. "), std::string::npos) << log;
+  EXPECT_NE(log.find("] [error] create handler error for nosuch. "), std::string::npos) << log;
   EXPECT_EQ(log.find("[ info]"), std::string::npos) << log;  // below the level
   EXPECT_EQ(log.find("[trace]"), std::string::npos) << log;
 }

@@ -1,7 +1,9 @@
 #include "platform/rk_platform.h"
 
 #include <dlfcn.h>
+#include <sys/syscall.h>
 #include <sys/utsname.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -43,9 +45,15 @@ void* LoadNativeLibrary(const std::filesystem::path& path, std::string* error) {
   return library;
 }
 
-void* GetFunctionPointer(void* library, const char* name) {
+void* GetFunctionPointer(void* library, const char* name, std::string* error) {
   if (library == nullptr) return nullptr;
-  return dlsym(library, name);
+  dlerror();
+  void* function = dlsym(library, name);
+  if (function == nullptr && error != nullptr) {
+    const char* text = dlerror();
+    *error = text != nullptr ? text : "no such symbol";
+  }
+  return function;
 }
 
 std::filesystem::path ServiceLibraryDir() {
@@ -55,6 +63,26 @@ std::filesystem::path ServiceLibraryDir() {
   std::filesystem::path file = std::filesystem::canonical(info.dli_fname, ec);
   if (ec) file = info.dli_fname;
   return file.parent_path();
+}
+
+unsigned long CurrentThreadId() { return static_cast<unsigned long>(::syscall(SYS_gettid)); }
+
+std::string UiLocaleName() {
+  std::string name;
+  for (const char* variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    const char* value = std::getenv(variable);
+    if (value != nullptr && *value != '\0') {
+      name = value;
+      break;
+    }
+  }
+  // "zh_CN.UTF-8@modifier" -> "zh-CN"
+  name = name.substr(0, name.find_first_of(".@"));
+  if (name == "C" || name == "POSIX") return {};
+  for (char& c : name) {
+    if (c == '_') c = '-';
+  }
+  return name;
 }
 
 }  // namespace platform

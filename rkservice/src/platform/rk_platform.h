@@ -28,10 +28,19 @@ OsVersion GetOsVersion();
 // Loads a shared library by path; null with the loader's error text on failure.
 // Libraries are never unloaded.
 void* LoadNativeLibrary(const std::filesystem::path& path, std::string* error);
-void* GetFunctionPointer(void* library, const char* name);
+// Null when the library lacks the name; then `error`, when given, gets the
+// loader's error text.
+void* GetFunctionPointer(void* library, const char* name, std::string* error = nullptr);
 
 // The folder that holds the service library (not the process's current folder).
 std::filesystem::path ServiceLibraryDir();
+
+// The kernel's id of the calling thread.
+unsigned long CurrentThreadId();
+
+// The user's interface language as a locale name ("zh-CN", "en-US"), from
+// LC_ALL, LC_MESSAGES or LANG in that order; empty when none names one.
+std::string UiLocaleName();
 
 }  // namespace platform
 }  // namespace rkservice

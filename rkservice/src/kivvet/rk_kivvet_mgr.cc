@@ -1,0 +1,88 @@
+#include "kivvet/rk_kivvet_mgr.h"
+
+#include "kivvet/adaptor/win/rk_kivvet_sync_observer.h"
+#include "kivvet/adaptor/win/rk_kivvetmgr_v2_win.h"
+
+namespace rkservice {
+
+RkKivvetMgr::RkKivvetMgr(const std::string& user_id, const std::string& notes_dir)
+    : impl_(std::make_unique<RkKivvetMgrV2Win>(user_id, notes_dir)) {}
+
+RkKivvetMgr::~RkKivvetMgr() { impl_.reset(); }
+
+bool RkKivvetMgr::Init(RkKivvetEventSink* sink) {
+  sink_ = sink;
+  // The engine may hold the first observer already; it is never replaced.
+  if (!observer_) observer_ = std::make_unique<RkKivvetSyncObserver>(sink_);
+  return impl_->Init(observer_.get());
+}
+
+int RkKivvetMgr::SaveContent(const std::u16string& id, const std::string& html, int version, int from) {
+  // Resources of the page are not fetched yet: the HTML is stored as it came.
+  return impl_->SaveContent(id, html, version, false, from);
+}
+
+bool RkKivvetMgr::InitSync(const std::u16string& uid, const std::u16string& did, const std::u16string& key,
+                           const std::u16string& app, const std::u16string& host, const std::u16string& res_host,
+                           const std::u16string& cver, int vip_level) { return impl_->InitSync(uid, did, key, app, host, res_host, cver, vip_level); }
+
+bool RkKivvetMgr::DoSync() { return impl_->DoSync(); }
+
+int RkKivvetMgr::SetFolderMinimalist(const std::u16string& id, int from) { return impl_->SetFolderMinimalist(id, from); }
+
+bool RkKivvetMgr::AddFavorite(const std::u16string& id, std::u16string* new_id, int flags) { return impl_->AddFavorite(id, new_id, flags); }
+
+bool RkKivvetMgr::RemoveFavorite(const std::u16string& id, int flags) { return impl_->RemoveFavorite(id, flags); }
+
+bool RkKivvetMgr::GetNodeInfo(const std::u16string& id, rkkivvet::RkByteSink* sink) { return impl_->GetNodeInfo(id, sink); }
+
+bool RkKivvetMgr::GetAllUrlNotes(rkkivvet::RkByteSink* sink) { return impl_->GetAllUrlNotes(sink); }
+
+bool RkKivvetMgr::GetBookmarkUrlNotes(int type, std::string* out) { return impl_->GetBookmarkUrlNotes(type, out); }
+
+bool RkKivvetMgr::SetNoteUrl(const std::u16string& id, const std::u16string& url, int from) { return impl_->SetNoteUrl(id, url, from); }
+
+bool RkKivvetMgr::GetNoteMeta(std::string* out, bool force) { return impl_->GetNoteMeta(out, force); }
+
+bool RkKivvetMgr::ImportBookmarks(const std::u16string& body, std::string* out) { return impl_->ImportBookmarks(body, out); }
+
+bool RkKivvetMgr::DownloadNodes() { return impl_->DownloadNodes(); }
+
+bool RkKivvetMgr::SaveResource(const std::u16string& name, const uint8_t* data, int length, int kind,
+                               const std::u16string& extension, rkkivvet::RkByteSink* sink) { return impl_->SaveResource(name, data, length, kind, extension, sink); }
+
+bool RkKivvetMgr::GetNoteContentPath(const std::u16string& id, rkkivvet::RkByteSink* sink, bool flag) { return impl_->GetNoteContentPath(id, sink, flag); }
+
+bool RkKivvetMgr::ClearNoteResources(const std::u16string& id) { return impl_->ClearNoteResources(id); }
+
+bool RkKivvetMgr::CreateFolder(const std::u16string& parent, const std::u16string& name, const std::u16string& id) { return impl_->CreateFolder(parent, name, id); }
+
+bool RkKivvetMgr::CreateNote(const std::u16string& parent, const std::u16string& name, int et,
+                             const std::u16string& url, const std::u16string& sum, const std::u16string& tu,
+                             const std::u16string& id) { return impl_->CreateNote(parent, name, et, url, sum, tu, id); }
+
+int RkKivvetMgr::CountChildren(const std::u16string& id) { return impl_->CountChildren(id); }
+
+std::u16string RkKivvetMgr::GetRootId() { return impl_->GetRootId(); }
+
+bool RkKivvetMgr::GetNodesUnder(const std::u16string& root_id, rkkivvet::RkByteSink* sink) { return impl_->GetNodesUnder(root_id, sink); }
+
+int RkKivvetMgr::GetUrlNoteCount(const std::u16string& url) { return impl_->GetUrlNoteCount(url); }
+
+bool RkKivvetMgr::GetNodePath(const std::u16string& id, rkkivvet::RkByteSink* sink) { return impl_->GetNodePath(id, sink); }
+
+int RkKivvetMgr::GetSyncStatus() { return impl_->GetSyncStatus(); }
+
+int RkKivvetMgr::GetNoteVersion(const std::u16string& id) { return impl_->GetNoteVersion(id); }
+
+void RkKivvetMgr::GetLastSyncStatus(int* version, int64_t* sync_time, int* err_code, int* is_syncing) { impl_->GetLastSyncStatus(version, sync_time, err_code, is_syncing); }
+
+bool RkKivvetMgr::ResetSyncVersion() { return impl_->ResetSyncVersion(); }
+
+int RkKivvetMgr::DownloadNoteContent(const std::u16string& id) { return impl_->DownloadNoteContent(id); }
+
+void RkKivvetMgr::RequestMissingContent(const std::u16string& id) { impl_->RequestMissingContent(id); }
+
+bool RkKivvetMgr::TestHttpRes(rkkivvet::RkByteSink* sink) { return impl_->TestHttpRes(sink); }
+
+}  // namespace rkservice

@@ -1,0 +1,222 @@
+// The read-only notes routes and the flattening of the engine's node tree.
+#include <cpprest/uri.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "kivvet/rk_byte_vector_sink.h"
+#include "kivvet/rk_kivvet_handler.h"
+#include "kivvet/rk_kivvet_mgr.h"
+#include "kivvet/rk_kivvet_paths.h"
+#include "rk_logger.h"
+#include "rk_utils.h"
+
+namespace rkservice {
+namespace {
+
+using web::http::http_request;
+using web::http::status_codes;
+using web::json::value;
+using Query = std::map<utility::string_t, utility::string_t>;
+
+Query QueryOf(const http_request& request) { return web::uri::split_query(request.request_uri().query()); }
+
+// Engine text as the reply carries it: ill-formed UTF-8 becomes U+FFFD.
+utility::string_t WellFormed(const std::string& text) { return WideToUtf8(Utf8ToWide(text)); }
+
+// "1" or "true" exactly select the folder mode; anything else, or no key, the flat one.
+bool WantsFolders(const Query& query) {
+  const auto found = query.find("with_folder");
+  return found != query.end() && (found->second == "1" || found->second == "true");
+}
+
+value PathsValue(const web::json::array& paths) {
+  return value::array(std::vector<value>(paths.begin(), paths.end()));
+}
+
+// The index at which the next element is appended.
+size_t Append(web::json::array& output, value node) {
+  const size_t index = output.size();
+  output[index] = std::move(node);
+  return index;
+}
+
+}  // namespace
+
+void RkKivvetHandler::FlattenNodeTree(const web::json::array& nodes, web::json::array& output,
+                                      web::json::array paths, int& note_count) {
+  for (const value& node : nodes) {
+    if (!node.is_object() || !node.has_integer_field("ft")) continue;
+    value copy = node;
+    if (node.at("ft").as_number().to_int64() != 0) {
+      copy["paths"] = PathsValue(paths);
+      Append(output, std::move(copy));
+      ++note_count;
+      continue;
+    }
+    if (copy.has_field("nodes")) copy.erase("nodes");
+    copy["paths"] = PathsValue(paths);
+    const size_t index = Append(output, std::move(copy));
+
+    web::json::array child_paths = paths;
+    child_paths[child_paths.size()] = node.has_field("fn") ? node.at("fn") : value::string("");
+    int child_notes = 0;
+    if (node.has_array_field("nodes")) FlattenNodeTree(node.at("nodes").as_array(), output, child_paths, child_notes);
+    if (child_notes != 0) {
+      note_count += child_notes;
+    } else {
+      // Every empty sub-folder removed itself, so this one is the last element.
+      output.erase(index);
+    }
+  }
+}
+
+bool RkKivvetHandler::ReplyFlattenedNodes(http_request& request) {
+  std::vector<uint8_t> bytes;
+  RkByteVectorSink sink(&bytes);
+  if (!notes_mgr_->GetNodesUnder(kKivvetRootId, &sink)) {
+    Reply(request, status_codes::InternalError, "{}");
+    return false;
+  }
+  std::error_code error;
+  const value tree = value::parse(WellFormed(sink.Text()), error);
+  if (error || !tree.is_object() || !tree.has_array_field("nodes")) {
+    RkLogError("kivvet node list is not an object with a nodes array ({0} bytes)", bytes.size());
+    Reply(request, status_codes::InternalError, "{}");
+    return false;
+  }
+  value flat = value::array();
+  int note_count = 0;
+  FlattenNodeTree(tree.at("nodes").as_array(), flat.as_array(), value::array().as_array(), note_count);
+  value reply = value::object();
+  reply["nodes"] = std::move(flat);
+  Reply(request, status_codes::OK, reply.serialize());
+  return true;
+}
+
+bool RkKivvetHandler::Hit(http_request& request) {
+  Reply(request, status_codes::OK, "{}");
+  return true;
+}
+
+bool RkKivvetHandler::GetAllUrlNotes(http_request& request) {
+  if (WantsFolders(QueryOf(request))) return ReplyFlattenedNodes(request);
+  std::vector<uint8_t> bytes;
+  RkByteVectorSink sink(&bytes);
+  if (!notes_mgr_->GetAllUrlNotes(&sink)) {
+    Reply(request, status_codes::InternalError, "{}");
+    return false;
+  }
+  Reply(request, status_codes::OK, WellFormed(sink.Text()));
+  return true;
+}
+
+bool RkKivvetHandler::GetBookmarksAllUrlNotes(http_request& request) {
+  const Query query = QueryOf(request);
+  const auto type_key = query.find("type");
+  // As atoi reads it: leading blanks and a sign, 0 without digits.
+  const int type = type_key != query.end() ? std::atoi(type_key->second.c_str()) : 0;
+  if (WantsFolders(query)) return ReplyFlattenedNodes(request);
+  std::string text;
+  if (!notes_mgr_->GetBookmarkUrlNotes(type, &text)) {
+    Reply(request, status_codes::InternalError, "{}");
+    return false;
+  }
+  ReplyUtf8(request, status_codes::OK, text);
+  return true;
+}
+
+bool RkKivvetHandler::GetNoteMeta(http_request& request) {
+  const bool force = QueryOf(request).count("force") != 0;
+  std::string text;
+  if (!notes_mgr_->GetNoteMeta(&text, force)) {
+    Reply(request, status_codes::InternalError, "{}");
+    return false;
+  }
+  Reply(request, status_codes::OK, WellFormed(text));
+  return true;
+}
+
+bool RkKivvetHandler::GetPath(http_request& request) {
+  const Query query = QueryOf(request);
+  const auto id = query.find("id");
+  if (id == query.end() || id->second.empty()) {
+    Reply(request, status_codes::BadRequest, "{}");
+    return false;
+  }
+  std::vector<uint8_t> bytes;
+  RkByteVectorSink sink(&bytes);
+  if (!notes_mgr_->GetNodePath(Utf8ToWide(id->second), &sink)) {
+    Reply(request, status_codes::InternalError, "{}");
+    return false;
+  }
+  Reply(request, status_codes::OK, WellFormed(sink.Text()));
+  return true;
+}
+
+bool RkKivvetHandler::GetSyncStatus(http_request& request) {
+  const int engine_status = notes_mgr_->GetSyncStatus();
+  int status = 0;
+  if (last_sync_code_ == 1) {
+    status = 1;
+  } else if (engine_status != 0) {
+    status = 2;
+  }
+  value reply = value::object();
+  reply["status"] = status;
+  const utility::string_t text = reply.serialize();
+  RkLogTrace("{0}", text);
+  Reply(request, status_codes::OK, text);
+  return true;
+}
+
+bool RkKivvetHandler::GetSyncLastStatus(http_request& request) {
+  // Without an engine nothing is written to these.
+  int version = 0;
+  int64_t sync_time = 0;
+  int err_code = 0;
+  int is_syncing = 0;
+  notes_mgr_->GetLastSyncStatus(&version, &sync_time, &err_code, &is_syncing);
+  value reply = value::object();
+  reply["version"] = version;
+  reply["sync_time"] = value::number(sync_time);
+  reply["err_code"] = err_code;
+  reply["is_syncing"] = value::boolean(is_syncing != 0);
+  Reply(request, status_codes::OK, reply.serialize());
+  return true;
+}
+
+bool RkKivvetHandler::GetNoteUrlCount(http_request& request) {
+  utility::string_t url;
+  try {
+    const Query query = QueryOf(request);
+    const auto found = query.find("url");
+    if (found != query.end()) url = web::uri::decode(found->second);
+  } catch (const std::exception&) {
+    url.clear();
+  }
+  if (url.empty()) {
+    Reply(request, status_codes::BadRequest, "{}");
+    return false;
+  }
+  const int count = notes_mgr_->GetUrlNoteCount(Utf8ToWide(url));
+  value reply = value::object();
+  reply["count"] = count;
+  reply["url"] = value::string(WellFormed(url));
+  Reply(request, status_codes::OK, reply.serialize());
+  return true;
+}
+
+bool RkKivvetHandler::TestHttpRes(http_request& request) {
+  std::vector<uint8_t> bytes;
+  RkByteVectorSink sink(&bytes);
+  if (!notes_mgr_->TestHttpRes(&sink)) {
+    Reply(request, status_codes::InternalError, "{}");
+    return false;
+  }
+  // Each byte is one character (Latin-1), not UTF-8.
+  Reply(request, status_codes::OK, WideToUtf8(std::u16string(bytes.begin(), bytes.end())));
+  return true;
+}
+
+}  // namespace rkservice
