@@ -2,3 +2,14 @@
 # sees it with and without the notes engine library.
 rk_add_test(rk_kivvet_unit_test rk_kivvet_unit_test.cc)
 target_link_libraries(rk_kivvet_unit_test PRIVATE SQLite::SQLite3)
+
+# Engine libraries that cannot serve, for the tests of a missing engine.
+add_library(rk_test_kivvet_incomplete SHARED rk_kivvet_stand_in_library.cc)
+add_library(rk_test_kivvet_refusing SHARED rk_kivvet_stand_in_library.cc)
+target_compile_definitions(rk_test_kivvet_refusing PRIVATE RK_STAND_IN_WITH_DELETE)
+foreach(stand_in rk_test_kivvet_incomplete rk_test_kivvet_refusing)
+  target_include_directories(${stand_in} PRIVATE ${PROJECT_SOURCE_DIR}/extlibs)
+endforeach()
+
+rk_add_black_box_test(rk_kivvet_no_engine_test rk_kivvet_no_engine_test.cc)
+add_dependencies(rk_kivvet_no_engine_test rk_test_kivvet_incomplete rk_test_kivvet_refusing)
