@@ -3,3 +3,10 @@
 rk_add_test(rk_image_source_scanner_test rk_image_source_scanner_test.cc)
 rk_add_test(rk_local_image_reader_test rk_local_image_reader_test.cc)
 rk_add_test(rk_resource_downloader_test rk_resource_downloader_test.cc)
+
+# The routes and the fetcher over HTTP, with the notes engine the service
+# finds beside the test.
+if(TARGET rkkivvet)
+  rk_add_test(rk_kivvet_content_test rk_kivvet_content_test.cc rk_test_http.cc)
+  add_dependencies(rk_kivvet_content_test rkkivvet)
+endif()
