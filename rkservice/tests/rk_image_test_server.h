@@ -25,6 +25,8 @@
 #include <utility>
 #include <vector>
 
+#include "rk_loopback_test_listener.h"
+
 namespace rktest {
 
 struct ImageReply {
@@ -41,7 +43,7 @@ struct ImageRequest {
   std::string method;
   std::string target;  // as received, query included
   std::string path;    // target without its query
-  std::vector<std::pair<std::string, std::string>> headers;
+  TestHeaders headers;
 
   std::string Header(const std::string& name) const {
     for (const auto& header : headers) {
@@ -53,20 +55,7 @@ struct ImageRequest {
 
 class ImageTestServer {
  public:
-  ImageTestServer() {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof(address);
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        listen(listener_, 128) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-      std::abort();
-    }
-    port_ = ntohs(address.sin_port);
-    acceptor_ = std::thread([this] { AcceptLoop(); });
-  }
+  ImageTestServer() = default;
 
   ~ImageTestServer() {
     {
@@ -74,16 +63,13 @@ class ImageTestServer {
       stopping_ = true;
     }
     changed_.notify_all();
-    acceptor_.join();
-    for (std::thread& connection : connections_) connection.join();
-    close(listener_);
   }
 
   ImageTestServer(const ImageTestServer&) = delete;
   ImageTestServer& operator=(const ImageTestServer&) = delete;
 
-  int port() const { return port_; }
-  std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+  int port() const { return listener_.port(); }
+  std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port()) + path; }
 
   // Paths without a reply of their own answer 404.
   void Set(const std::string& path, ImageReply reply) {
@@ -116,38 +102,16 @@ class ImageTestServer {
     return max_in_flight_;
   }
 
-  // Bytes an endless body has sent so far, over all its connections.
-  size_t EndlessBytes() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return endless_bytes_;
-  }
-
   // Waits (bounded) until at least count requests are in flight at once.
   bool WaitForInFlight(int count, std::chrono::seconds limit = std::chrono::seconds(60)) {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, limit, [&] { return in_flight_ >= count; });
   }
 
-  // Waits (bounded) until no connection is being served.
-  bool WaitForIdle(std::chrono::seconds limit = std::chrono::seconds(60)) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, limit, [&] { return in_flight_ == 0; });
-  }
-
  private:
   bool Stopping() {
     std::lock_guard<std::mutex> lock(mutex_);
     return stopping_;
-  }
-
-  void AcceptLoop() {
-    while (!Stopping()) {
-      pollfd p = {listener_, POLLIN, 0};
-      if (poll(&p, 1, 20) <= 0) continue;
-      const int connection = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (connection < 0) continue;
-      connections_.emplace_back([this, connection] { Serve(connection); });
-    }
   }
 
   // Reads the request head; false when the peer went away or the server stops.
@@ -170,26 +134,13 @@ class ImageTestServer {
   }
 
   static void ParseHead(const std::string& head, ImageRequest* request) {
-    size_t start = 0;
-    for (bool first = true; start <= head.size(); first = false) {
-      size_t end = head.find("\r\n", start);
-      if (end == std::string::npos) end = head.size();
-      const std::string line = head.substr(start, end - start);
-      start = end + 2;
-      if (first) {
-        const size_t sp1 = line.find(' ');
-        const size_t sp2 = line.find(' ', sp1 + 1);
-        request->method = line.substr(0, sp1);
-        request->target = line.substr(sp1 + 1, sp2 - sp1 - 1);
-        request->path = request->target.substr(0, request->target.find('?'));
-        continue;
-      }
-      const size_t colon = line.find(':');
-      if (colon == std::string::npos) continue;
-      size_t value = colon + 1;
-      while (value < line.size() && line[value] == ' ') ++value;
-      request->headers.emplace_back(line.substr(0, colon), line.substr(value));
-    }
+    std::string line;
+    ParseRequestHead(head, &line, &request->headers);
+    const size_t sp1 = line.find(' ');
+    const size_t sp2 = line.find(' ', sp1 + 1);
+    request->method = line.substr(0, sp1);
+    request->target = line.substr(sp1 + 1, sp2 - sp1 - 1);
+    request->path = request->target.substr(0, request->target.find('?'));
   }
 
   // Waits until the peer closes the connection or the server stops.
@@ -221,8 +172,6 @@ class ImageTestServer {
       const ssize_t n = send(connection, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
       if (n <= 0) return;
-      std::lock_guard<std::mutex> lock(mutex_);
-      endless_bytes_ += static_cast<size_t>(n);
     }
   }
 
@@ -265,10 +214,6 @@ class ImageTestServer {
     close(connection);
   }
 
-  int listener_ = -1;
-  int port_ = 0;
-  std::thread acceptor_;
-  std::vector<std::thread> connections_;  // touched by the acceptor only
   std::mutex mutex_;
   std::condition_variable changed_;
   bool stopping_ = false;
@@ -277,7 +222,9 @@ class ImageTestServer {
   std::vector<ImageRequest> requests_;
   int in_flight_ = 0;
   int max_in_flight_ = 0;
-  size_t endless_bytes_ = 0;
+  // Last: it starts serving once everything above is made, and joins its
+  // threads before any of it goes.
+  LoopbackTestListener listener_{[this](int connection) { Serve(connection); }};
 };
 
 }  // namespace rktest

@@ -22,6 +22,8 @@
 #include <utility>
 #include <vector>
 
+#include "rk_loopback_test_listener.h"
+
 namespace rktest {
 
 struct NotifyReply {
@@ -59,21 +61,7 @@ class NotifyTestServer {
   using Reply = NotifyReply;
   using Request = NotifyRequest;
 
-  explicit NotifyTestServer(Reply reply = Reply()) : reply_(std::move(reply)) {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    socklen_t size = sizeof(address);
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        listen(listener_, 64) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-      std::abort();
-    }
-    port_ = ntohs(address.sin_port);
-    acceptor_ = std::thread([this] { AcceptLoop(); });
-  }
+  explicit NotifyTestServer(Reply reply = Reply()) : reply_(std::move(reply)) {}
 
   ~NotifyTestServer() {
     {
@@ -81,16 +69,13 @@ class NotifyTestServer {
       stopping_ = true;
     }
     changed_.notify_all();
-    acceptor_.join();
-    for (std::thread& connection : connections_) connection.join();
-    close(listener_);
   }
 
   NotifyTestServer(const NotifyTestServer&) = delete;
   NotifyTestServer& operator=(const NotifyTestServer&) = delete;
 
-  int port() const { return port_; }
-  std::string host() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  int port() const { return listener_.port(); }
+  std::string host() const { return "http://127.0.0.1:" + std::to_string(port()); }
 
   void SetReply(Reply reply) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -121,16 +106,6 @@ class NotifyTestServer {
     return stopping_;
   }
 
-  void AcceptLoop() {
-    while (!Stopping()) {
-      pollfd p = {listener_, POLLIN, 0};
-      if (poll(&p, 1, 20) <= 0) continue;
-      const int connection = accept(listener_, nullptr, nullptr);
-      if (connection < 0) continue;
-      connections_.emplace_back([this, connection] { Serve(connection); });
-    }
-  }
-
   // Reads one request; false when the peer went away or the server stops.
   bool ReadRequest(int connection, Request* request) {
     std::string data;
@@ -157,22 +132,7 @@ class NotifyTestServer {
   }
 
   static void ParseHead(const std::string& head, Request* request) {
-    size_t start = 0;
-    for (bool first = true; start <= head.size(); first = false) {
-      size_t end = head.find("\r\n", start);
-      if (end == std::string::npos) end = head.size();
-      const std::string line = head.substr(start, end - start);
-      start = end + 2;
-      if (first) {
-        request->request_line = line;
-        continue;
-      }
-      const size_t colon = line.find(':');
-      if (colon == std::string::npos) continue;
-      size_t value = colon + 1;
-      while (value < line.size() && line[value] == ' ') ++value;
-      request->headers.emplace_back(line.substr(0, colon), line.substr(value));
-    }
+    ParseRequestHead(head, &request->request_line, &request->headers);
   }
 
   void Serve(int connection) {
@@ -204,15 +164,14 @@ class NotifyTestServer {
     close(connection);
   }
 
-  int listener_ = -1;
-  int port_ = 0;
-  std::thread acceptor_;
-  std::vector<std::thread> connections_;  // touched by the acceptor only
   std::mutex mutex_;
   std::condition_variable changed_;
   bool stopping_ = false;
   Reply reply_;
   std::vector<Request> requests_;
+  // Last: it starts serving once everything above is made, and joins its
+  // threads before any of it goes.
+  LoopbackTestListener listener_{[this](int connection) { Serve(connection); }};
 };
 
 }  // namespace rktest
