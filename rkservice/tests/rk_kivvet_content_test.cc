@@ -365,6 +365,14 @@ TEST_F(KivvetContent, ChangeRoutesRefuseBadBodies) {
   }
   EXPECT_TRUE(LogGets("/kivvet/note/content/download  params error"));
 
+  // A body that cannot be read as text ends in the listener's bare 500.
+  const HttpReply binary = rktest::Exchange(
+      port_, rktest::BuildRequest("POST", "/kivvet/content",
+                                  {{"UserName", "ann"}, {"Content-Type", "application/octet-stream"}}, "{}"));
+  EXPECT_EQ(binary.status, 500);
+  EXPECT_EQ(binary.body, "");
+  EXPECT_FALSE(binary.Has("access-control-allow-origin"));
+
   const HttpReply url = Send("PUT", "/kivvet/note/url", "{\"id\":" + quoted + ",\"url\":\"http://127.0.0.1/new\"}");
   ASSERT_EQ(url.status, 200);
   EXPECT_EQ(value::parse(url.body).at("id").as_string(), id);
