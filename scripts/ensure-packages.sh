@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libcpprest-dev libboost-dev libspdlog-dev libfmt-dev libssl-dev
-  libsqlite3-dev sqlite3 libcurl4-openssl-dev libarchive-dev nlohmann-json3-dev
+  libsqlite3-dev sqlite3 libcurl4-openssl-dev libarchive-dev zlib1g-dev nlohmann-json3-dev
   libgtest-dev googletest
 )
 case "${1:-}" in

@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "handlers/rk_account_handler.h"
+#include "handlers/rk_updater_handler.h"
 #include "kivvet/rk_kivvet_handler.h"
 #include "rk_logger.h"
 #include "rk_rest_handler.h"
@@ -17,6 +19,13 @@ std::vector<RkHandlerKind>& HandlerKinds() {
       {"kivvet", "Kivvet", false,
        [](const std::string& user, const std::filesystem::path& folder) -> RkRestHandler* {
          return new RkKivvetHandler(user, folder.u8string());
+       }},
+      // Neither proxy uses its user or folder; the account folder is named, not made.
+      {"account", "account", false, [](const std::string&, const std::filesystem::path&) -> RkRestHandler* {
+         return new RkAccountHandler();
+       }},
+      {"updater", "", false, [](const std::string&, const std::filesystem::path&) -> RkRestHandler* {
+         return new RkUpdaterHandler();
        }},
   };
   return kinds;

@@ -169,6 +169,17 @@ void PrintNoteContentLines(const std::string& port) {
             << "  " << as_alice << "\"" << base << "/kivvet/get_notedata?id=$ID\"   # src now names the store's copy\n";
 }
 
+// The account and updater proxies answer through the stand-in of the
+// browser's main library beside the service library.
+void PrintProxyTryLines(const std::string& base) {
+  std::cout << "The browser's main library (our stand-in echoes each call):\n"
+            << "  curl -i -H 'UserName: alice' -d 'account=alice%40example.com&password=p%2Bss' " << base
+            << "/account/login\n"
+            << "  curl -i -d 'action=register&country=86&mobile=5550100' " << base << "/account/vcode/mobile\n"
+            << "  curl -i -X POST " << base << "/account/list\n"
+            << "  curl -i -d 'update_type=1&update_channel=true' " << base << "/updater/update\n";
+}
+
 void PrintTryLines(const std::string& port, int notify_port) {
   const std::string base = "http://localhost:" + port;
   std::cout << "\nTry:\n"
@@ -177,6 +188,7 @@ void PrintTryLines(const std::string& port, int notify_port) {
             << "  curl -i " << base << "/kivvet/notes                      # no UserName: 400\n"
             << "  curl -i -H 'UserName: alice' " << base << "/kivvet/notes  # as user alice\n"
             << "  curl -i -H 'UserName: ../x' " << base << "/kivvet/notes   # unsafe user: 400\n";
+  PrintProxyTryLines(base);
   if (notify_port != 0) {
     std::cout << "A notification as the service sends it (printed below when it arrives):\n"
               << "  curl -i -H 'UserName: alice' 'http://127.0.0.1:" << notify_port

@@ -149,6 +149,24 @@ TEST_P(RkHost, ServesAndStopsCleanlyOnSignal) {
 
 INSTANTIATE_TEST_SUITE_P(Signals, RkHost, testing::Values(SIGINT, SIGTERM));
 
+// The account and updater lines it prints answer through the stand-in of the
+// browser's main library that ships beside the service library.
+TEST_F(RkHost, ProxyLinesAnswerThroughTheStandIn) {
+  const std::string port = std::to_string(rktest::FreeLoopbackPort());
+  Host host({"--port", port, "--root", root_.string()});
+  ASSERT_TRUE(host.WaitFor("Ctrl-C stops.")) << host.Output();
+  EXPECT_NE(host.Output().find("/account/login\n"), std::string::npos) << host.Output();
+  EXPECT_NE(host.Output().find("/updater/update\n"), std::string::npos) << host.Output();
+  const rktest::HeaderList form = {{"UserName", "alice"}, {"Content-Type", "application/x-www-form-urlencoded"}};
+  EXPECT_EQ(rktest::Request(std::stoi(port), "POST", "/account/login", form,
+                            "account=alice%40example.com&password=p%2Bss")
+                .body,
+            R"({"op":"Login","args":["alice","alice@example.com","p+ss","",true,"en",true,false,false]})");
+  EXPECT_EQ(rktest::Request(std::stoi(port), "POST", "/updater/update", form, "update_type=1&update_channel=true")
+                .body,
+            R"({"op":"Update","args":[1,"stable,beta"]})");
+}
+
 TEST(RkHostOptions, BadOptionsExitTwoWithAReason) {
   const std::vector<std::vector<std::string>> cases = {
       {"--bogus"},        {"--port"},           {"--port", "abc"},          {"--port", "0"},

@@ -1,5 +1,18 @@
-# The notes service: handler, routes, event sink, the manager and its binding
-# to the notes engine library, which is loaded at run time.
+# Notes service sources.
+
+# --- Default notes: their archive and description readers (7z through
+# libarchive, the 7z format only).
+find_package(LibArchive REQUIRED)
+list(APPEND RK_SERVICE_SOURCES
+  src/kivvet/rk_ini_reader.cc
+  src/kivvet/adaptor/win/rk_lzma_util.cc
+  src/kivvet/adaptor/win/rk_default_notes.cc
+)
+list(APPEND RK_SERVICE_LIBS LibArchive::LibArchive)
+# --- end of default notes
+
+# --- Notes handler: routes, event sink, the manager and its binding to the
+# notes engine library, which is loaded at run time.
 list(APPEND RK_SERVICE_SOURCES
   src/kivvet/rk_byte_vector_sink.cc
   src/kivvet/rk_kivvet_handler.cc
@@ -10,8 +23,9 @@ list(APPEND RK_SERVICE_SOURCES
   src/kivvet/adaptor/win/rk_kivvet_sync_observer.cc
   src/kivvet/adaptor/win/rk_kivvetmgr_v2_win.cc
 )
+# --- end of notes handler
 
-# The note data and change routes, and the fetcher of the images a saved note
+# --- Note data and change routes, and the fetcher of the images a saved note
 # references.
 list(APPEND RK_SERVICE_SOURCES
   src/kivvet/rk_content_helper.cc
@@ -22,3 +36,4 @@ list(APPEND RK_SERVICE_SOURCES
   src/kivvet/rk_note_data_clock.cc
   src/kivvet/rk_resource_downloader.cc
 )
+# --- end of note data and change routes

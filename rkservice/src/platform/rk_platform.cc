@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "rk_logger.h"
+
 namespace rkservice {
 namespace platform {
 
@@ -17,6 +19,7 @@ void DebugOutput(const std::string& text) {
 }
 
 void ShowMessageBox(const std::string& text, const std::string& caption) {
+  RkLogError("[{0}] {1}", caption, text);
   std::fprintf(stderr, "[%s] %s\n", caption.c_str(), text.c_str());
 }
 
@@ -67,22 +70,32 @@ std::filesystem::path ServiceLibraryDir() {
 
 unsigned long CurrentThreadId() { return static_cast<unsigned long>(::syscall(SYS_gettid)); }
 
-std::string UiLocaleName() {
-  std::string name;
+std::string UserLocaleName() {
   for (const char* variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
     const char* value = std::getenv(variable);
-    if (value != nullptr && *value != '\0') {
-      name = value;
-      break;
-    }
+    if (value != nullptr && *value != '\0') return LocaleNameFromPosix(value);
   }
-  // "zh_CN.UTF-8@modifier" -> "zh-CN"
-  name = name.substr(0, name.find_first_of(".@"));
-  if (name == "C" || name == "POSIX") return {};
+  return LocaleNameFromPosix("");
+}
+
+std::string LocaleNameFromPosix(const std::string& posix_name) {
+  // language[_territory][.codeset][@modifier]
+  std::string name = posix_name.substr(0, posix_name.find_first_of(".@"));
+  if (name.empty() || name == "C" || name == "POSIX") return "en-US";
   for (char& c : name) {
     if (c == '_') c = '-';
   }
   return name;
+}
+
+ScopedUtf8Locale::ScopedUtf8Locale() : utf8_(newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0))) {
+  if (utf8_ != static_cast<locale_t>(0)) previous_ = uselocale(utf8_);
+}
+
+ScopedUtf8Locale::~ScopedUtf8Locale() {
+  if (utf8_ == static_cast<locale_t>(0)) return;
+  uselocale(previous_);
+  freelocale(utf8_);
 }
 
 }  // namespace platform

@@ -1,8 +1,10 @@
 // The few operating-system services the library needs, in one place: debugger
-// output, message boxes, the OS version, run-time library loading and the
-// folder of the service library itself.
+// output, message boxes, the OS version, run-time library loading, the
+// folder of the service library itself and the user's locale.
 #ifndef RKSERVICE_SRC_PLATFORM_RK_PLATFORM_H_
 #define RKSERVICE_SRC_PLATFORM_RK_PLATFORM_H_
+
+#include <locale.h>
 
 #include <filesystem>
 #include <string>
@@ -13,8 +15,9 @@ namespace platform {
 // Texts meant for a debugger; nothing reads them. They go to standard error.
 void DebugOutput(const std::string& text);
 
-// A modal message box has no place in a Linux library: the text goes to
-// standard error and the call returns at once.
+// A modal message box has no place in a Linux library (it would hold the
+// caller's locks until someone answers): the text is logged as an error and
+// written to standard error, and the call returns at once.
 void ShowMessageBox(const std::string& text, const std::string& caption);
 
 struct OsVersion {
@@ -38,9 +41,26 @@ std::filesystem::path ServiceLibraryDir();
 // The kernel's id of the calling thread.
 unsigned long CurrentThreadId();
 
-// The user's interface language as a locale name ("zh-CN", "en-US"), from
-// LC_ALL, LC_MESSAGES or LANG in that order; empty when none names one.
-std::string UiLocaleName();
+// The user's locale name in the "ll-CC" form: from LC_ALL, else LC_MESSAGES,
+// else LANG (the first that is set and not empty).
+std::string UserLocaleName();
+// "zh_CN.UTF-8" gives "zh-CN"; an empty name, "C" and "POSIX" give "en-US".
+std::string LocaleNameFromPosix(const std::string& posix_name);
+
+// Switches the calling thread to a UTF-8 character locale while it lives, so
+// that libraries that convert through the locale (libarchive's entry names)
+// keep non-ASCII text whatever locale the host process runs in.
+class ScopedUtf8Locale {
+ public:
+  ScopedUtf8Locale();
+  ~ScopedUtf8Locale();
+  ScopedUtf8Locale(const ScopedUtf8Locale&) = delete;
+  ScopedUtf8Locale& operator=(const ScopedUtf8Locale&) = delete;
+
+ private:
+  locale_t utf8_;
+  locale_t previous_ = nullptr;
+};
 
 }  // namespace platform
 }  // namespace rkservice

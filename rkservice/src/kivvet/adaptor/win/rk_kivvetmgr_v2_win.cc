@@ -3,6 +3,7 @@
 #include <iostream>
 #include <system_error>
 
+#include "kivvet/adaptor/win/rk_default_notes.h"
 #include "kivvet/rk_kivvet_guid.h"
 #include "platform/rk_platform.h"
 #include "rk_logger.h"
@@ -13,23 +14,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The engine keys its store with these around the user id.
+// The name a new store is recorded under: these around the user id.
 constexpr char16_t kStoreNamePrefix[] = u"RkNotes.";
 constexpr char16_t kStoreNameSuffix[] = u".v2";
 static_assert(sizeof(kStoreNamePrefix) / sizeof(char16_t) - 1 == 8, "8-character prefix");
 static_assert(sizeof(kStoreNameSuffix) / sizeof(char16_t) - 1 == 3, "3-character suffix");
 
 constexpr char kGuestUser[] = "guest";
-constexpr char kDefaultNotesFolder[] = "default_notes";
-constexpr char kDefaultNotesZh[] = "Default.7z";
-constexpr char kDefaultNotesEn[] = "Default_en.7z";
-
-// The fixed nodes whose sync versions a reset clears besides the default notes.
-constexpr const char16_t* kFixedNodeIds[] = {
-    u"00000001-0000-0000-0000-000000000000",
-    u"00000002-0000-0000-0000-000000000000",
-    u"00000003-0000-0000-0000-000000000000",
-};
 
 bool IsZeroGuid(const rkkivvet::RkGuid& guid) { return FromEngineGuid(guid) == GUID{}; }
 
@@ -154,9 +145,9 @@ bool RkKivvetMgrV2Win::InitStorage() {
   const bool empty = !existed || IsZeroGuid(root) || storage_->CountChildren(&root) <= 0;
   if (!empty) return true;
 
-  const std::string locale = platform::UiLocaleName();
+  const std::string locale = platform::UserLocaleName();
   RkLogInfo("local language is: {0}", locale);
-  const fs::path archive = module_dir / kDefaultNotesFolder / (locale == "zh-CN" ? kDefaultNotesZh : kDefaultNotesEn);
+  const fs::path archive = DefaultNotesArchivePath(module_dir, locale);
   RkLogInfo("will init default note with:{0}", archive.u8string());
   if (ImportDefaultNotes(archive)) return true;
 
@@ -174,16 +165,9 @@ bool RkKivvetMgrV2Win::InitStorage() {
 }
 
 bool RkKivvetMgrV2Win::ImportDefaultNotes(const fs::path& archive) {
-  // The default-notes archive reader is not part of this build yet: a new
-  // store starts empty and counts as filled.
+  // Filling from the archive is not wired in yet: a new store starts empty
+  // and counts as filled.
   (void)archive;
-  return true;
-}
-
-bool RkKivvetMgrV2Win::ReadDefaultNoteIds(const fs::path& archive, std::vector<rkkivvet::RkGuid>* ids) {
-  // As ImportDefaultNotes: no archive reader yet, so no default note ids.
-  (void)archive;
-  (void)ids;
   return true;
 }
 
@@ -357,10 +341,13 @@ bool RkKivvetMgrV2Win::ResetSyncVersion() {
     return false;
   }
   // Always the full archive's ids, whatever the interface language.
-  std::vector<rkkivvet::RkGuid> ids;
-  if (!ReadDefaultNoteIds(module_dir / kDefaultNotesFolder / kDefaultNotesZh, &ids)) return false;
-  for (const char16_t* fixed : kFixedNodeIds) ids.push_back(EngineGuidOf(fixed));
-  return storage_->ResetSyncVersion(&ids);
+  const fs::path archive = module_dir / kDefaultNotesFolder / kDefaultNotesArchive;
+  RkArchiveEntries entries;
+  std::vector<GUID> ids;
+  if (!LoadDefaultNotesArchive(archive, &entries) || !ReadResetIds(entries, archive, &ids)) return false;
+  std::vector<rkkivvet::RkGuid> engine_ids;
+  for (const GUID& id : ids) engine_ids.push_back(ToEngineGuid(id));
+  return storage_->ResetSyncVersion(&engine_ids);
 }
 
 int RkKivvetMgrV2Win::DownloadNoteContent(const std::u16string& id) {

@@ -92,8 +92,6 @@ class RkKivvetMgrV2Win {
   // Fills a new or empty store from the default-notes archive; false makes
   // InitStorage close the store again.
   bool ImportDefaultNotes(const std::filesystem::path& archive);
-  // The ids of the default notes in the archive, for the sync-version reset.
-  bool ReadDefaultNoteIds(const std::filesystem::path& archive, std::vector<rkkivvet::RkGuid>* ids);
 
   std::string user_id_;
   std::string notes_dir_;

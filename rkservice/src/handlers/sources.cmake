@@ -1,0 +1,10 @@
+# The account and updater proxies and their binding to the browser's main
+# library (loaded at run time, so nothing is linked for it).
+list(APPEND RK_SERVICE_SOURCES
+  src/handlers/rk_account_handler.cc
+  src/handlers/rk_halvex_library.cc
+  src/handlers/rk_proxy_form.cc
+  src/handlers/rk_proxy_handler.cc
+  src/handlers/rk_rest_result_holder.cc
+  src/handlers/rk_updater_handler.cc
+)
