@@ -53,17 +53,11 @@ struct ImageRequest {
   }
 };
 
-class ImageTestServer {
+class ImageTestServer : private TestServerState {
  public:
   ImageTestServer() = default;
 
-  ~ImageTestServer() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
-    }
-    changed_.notify_all();
-  }
+  ~ImageTestServer() { SignalStop(); }
 
   ImageTestServer(const ImageTestServer&) = delete;
   ImageTestServer& operator=(const ImageTestServer&) = delete;
@@ -109,11 +103,6 @@ class ImageTestServer {
   }
 
  private:
-  bool Stopping() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return stopping_;
-  }
-
   // Reads the request head; false when the peer went away or the server stops.
   bool ReadRequest(int connection, ImageRequest* request) {
     std::string data;
@@ -214,9 +203,6 @@ class ImageTestServer {
     close(connection);
   }
 
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool stopping_ = false;
   bool released_ = false;
   std::map<std::string, ImageReply> replies_;
   std::vector<ImageRequest> requests_;

@@ -11,8 +11,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -71,6 +73,28 @@ class LoopbackTestListener {
   std::atomic<bool> stopping_{false};
   std::thread acceptor_;
   std::vector<std::thread> connections_;  // touched by the acceptor only
+};
+
+// The lock and stop flag of a test server. Its destructor must call
+// SignalStop before its listener (its last member) joins the threads that
+// wait here.
+class TestServerState {
+ protected:
+  void SignalStop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+  }
+  bool Stopping() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stopping_;
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;  // notified on every change the waits watch
+  bool stopping_ = false;
 };
 
 // Splits a request head (without its blank line) into the first line and the

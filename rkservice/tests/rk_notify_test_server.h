@@ -55,7 +55,7 @@ struct NotifyRequest {
   }
 };
 
-class NotifyTestServer {
+class NotifyTestServer : private TestServerState {
  public:
   using Clock = std::chrono::steady_clock;
   using Reply = NotifyReply;
@@ -63,13 +63,7 @@ class NotifyTestServer {
 
   explicit NotifyTestServer(Reply reply = Reply()) : reply_(std::move(reply)) {}
 
-  ~NotifyTestServer() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
-    }
-    changed_.notify_all();
-  }
+  ~NotifyTestServer() { SignalStop(); }
 
   NotifyTestServer(const NotifyTestServer&) = delete;
   NotifyTestServer& operator=(const NotifyTestServer&) = delete;
@@ -101,11 +95,6 @@ class NotifyTestServer {
   }
 
  private:
-  bool Stopping() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return stopping_;
-  }
-
   // Reads one request; false when the peer went away or the server stops.
   bool ReadRequest(int connection, Request* request) {
     std::string data;
@@ -164,9 +153,6 @@ class NotifyTestServer {
     close(connection);
   }
 
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool stopping_ = false;
   Reply reply_;
   std::vector<Request> requests_;
   // Last: it starts serving once everything above is made, and joins its
