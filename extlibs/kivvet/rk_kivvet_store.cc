@@ -106,24 +106,13 @@ class Transaction {
   bool ok_ = false;
 };
 
-struct Row {
-  std::string id;
-  std::string pid;
-  int32_t ft = 0;
-  std::string fn;
-  std::string url;
-  std::string sum;
-  std::string tu;
-  int32_t et = 0;
-  int32_t minimalist = 0;
-  int32_t ver = 0;
-  bool has_content = false;
-  int64_t ctime = 0;
-  int64_t mtime = 0;
-  int64_t lusn = 0;
-  bool dirty = false;
-  bool content_dirty = false;
-  int64_t susn = 0;
+// A node as stored: what travels, where `usn` is the peer's version this
+// one is based on and `has_content` tells the content is here, plus the
+// local change state.
+struct Row : protocol::NodeRecord {
+  int64_t lusn = 0;  // the store's change number of the last local change
+  bool dirty = false;  // changed here since the last push
+  bool content_dirty = false;  // the content too
 };
 
 Row ReadRow(const Statement& s) {
@@ -144,7 +133,7 @@ Row ReadRow(const Statement& s) {
   r.lusn = s.Int(13);
   r.dirty = s.Int(14) != 0;
   r.content_dirty = s.Int(15) != 0;
-  r.susn = s.Int(16);
+  r.usn = s.Int(16);
   return r;
 }
 
@@ -164,7 +153,7 @@ bool InsertRow(sqlite3* db, const Row& r) {
   s.Bind(1, r.id).Bind(2, r.pid).Bind(3, int64_t{r.ft}).Bind(4, r.fn).Bind(5, r.url).Bind(6, r.sum).Bind(7, r.tu);
   s.Bind(8, int64_t{r.et}).Bind(9, int64_t{r.minimalist}).Bind(10, int64_t{r.ver}).Bind(11, int64_t{r.has_content});
   s.Bind(12, r.ctime).Bind(13, r.mtime).Bind(14, r.lusn).Bind(15, int64_t{r.dirty});
-  s.Bind(16, int64_t{r.content_dirty}).Bind(17, r.susn);
+  s.Bind(16, int64_t{r.content_dirty}).Bind(17, r.usn);
   return s.Run();
 }
 
@@ -728,7 +717,7 @@ bool RkKivvetStore::ApplyPulled(const protocol::NodeRecord& record, RkKivvetPull
   const bool exists = FindRow(db_, record.id, &local);
   // The root is ours. A version we have, maybe changed here since (that
   // change goes out with the next push).
-  if (record.id == kRootId || (exists && local.susn == record.usn)) return true;
+  if (record.id == kRootId || (exists && local.usn == record.usn)) return true;
   const bool conflict = exists && local.dirty;
   Transaction transaction(db_);
   if (!transaction.ok()) return false;
@@ -736,7 +725,7 @@ bool RkKivvetStore::ApplyPulled(const protocol::NodeRecord& record, RkKivvetPull
     // The peer's version keeps the id; the local one lives on as a copy.
     Row copy = local;
     copy.id = NewIdText();
-    copy.susn = 0;
+    copy.usn = 0;
     copy.dirty = true;
     copy.content_dirty = local.has_content;
     copy.lusn = NextLusn(db_);
@@ -749,23 +738,12 @@ bool RkKivvetStore::ApplyPulled(const protocol::NodeRecord& record, RkKivvetPull
     result->copy_id = copy.id;
   }
   Row row;
-  row.id = record.id;
-  row.pid = record.pid;
+  static_cast<protocol::NodeRecord&>(row) = record;
   row.ft = record.ft == 0 ? 0 : 1;
-  row.fn = record.fn;
-  row.url = record.url;
-  row.sum = record.sum;
-  row.tu = record.tu;
-  row.et = record.et;
-  row.minimalist = record.minimalist;
-  row.ver = record.ver;
   // Content arrives on request; what is here stays only when it is the same
   // version.
   row.has_content = exists && !conflict && local.has_content && local.ver == record.ver;
-  row.ctime = record.ctime;
-  row.mtime = record.mtime;
   row.lusn = exists ? local.lusn : 0;
-  row.susn = record.usn;
   Statement remove(db_, "DELETE FROM nodes WHERE id=?;");
   remove.Bind(1, record.id);
   if (!remove.Run() || !InsertRow(db_, row) || !transaction.Commit()) return false;
@@ -783,20 +761,9 @@ bool RkKivvetStore::Outgoing(std::vector<RkKivvetOutgoing>* nodes) {
     const Row r = ReadRow(s);
     RkKivvetOutgoing out;
     protocol::NodeRecord& record = out.record;
-    record.id = r.id;
-    record.pid = r.pid;
-    record.ft = r.ft;
-    record.fn = r.fn;
-    record.url = r.url;
-    record.sum = r.sum;
-    record.tu = r.tu;
-    record.et = r.et;
-    record.minimalist = r.minimalist;
-    record.ver = r.ver;
-    record.ctime = r.ctime;
-    record.mtime = r.mtime;
-    record.base = r.susn;
-    record.has_content = r.has_content;
+    record = r;
+    record.base = r.usn;
+    record.usn = 0;
     record.with_content = r.content_dirty && r.has_content && ReadFile(ContentFile(r.id), &record.content);
     out.lusn = r.lusn;
     nodes->push_back(std::move(out));
@@ -830,7 +797,7 @@ void RkKivvetStore::RecordSync(bool ok, int32_t error, int64_t usn) {
 bool RkKivvetStore::IsCurrent(const std::string& id, int64_t usn) {
   std::lock_guard<std::mutex> lock(mutex_);
   Row row;
-  return id == kRootId || (FindRow(db_, id, &row) && row.susn == usn);
+  return id == kRootId || (FindRow(db_, id, &row) && row.usn == usn);
 }
 
 bool RkKivvetStore::IsNote(const std::string& id) {

@@ -40,8 +40,8 @@ class RkKivvetSync {
   // 1 queued, 0 not (no such note, no details, or content present and only
   // missing content asked for).
   int32_t QueueContentFetch(const std::string& id, bool only_missing);
-  // Non-zero while a run waits or runs.
-  int32_t Busy() const { return busy_.load() > 0 ? 1 : 0; }
+  // Non-zero while a run waits or runs (runs dropped by a stop do not).
+  int32_t Busy() const { return busy_.load() > 0 && !worker_->stopped() ? 1 : 0; }
   // The hosts in use as JSON; false without details.
   bool Describe(std::string* json);
 

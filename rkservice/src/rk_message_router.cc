@@ -202,8 +202,53 @@ pplx::task<void> RkMessageRouter::Reply(http_request& request, web::http::status
 }
 
 void RkMessageRouter::HandleRequest(http_request request) {
-  // Whatever a handler throws is logged here; the listener then answers with
-  // its own bare 500, so no request stays unanswered.
+  if (request.headers().content_length() > kMaxRequestBody) {
+    RkLogWarn("request body too large: {0} bytes for {1}", request.headers().content_length(),
+              request.request_uri().to_string());
+    Reply(request, status_codes::RequestEntityTooLarge, "{}");
+    // Closing the read side makes the listener drain the body without keeping it.
+    request.body().streambuf().close(std::ios_base::in);
+    return;
+  }
+  if (!HasBody(request)) {
+    Dispatch(request);
+    return;
+  }
+  // The listener calls us once the headers are in; its own threads then read
+  // the body. A route that waited for the body here would hold one of those
+  // threads, and a few slow or concurrent bodies would leave none to read any:
+  // the whole service would hang. So the request is routed once its body is
+  // in, and the routes' own reads return at once. The router reference keeps
+  // the handlers alive until then.
+  auto self = shared_from_this();
+  request.content_ready().then([self, request](pplx::task<http_request> ready) mutable {
+    try {
+      ready.wait();
+    } catch (...) {
+      // A body that broke off fails again in the route's own read.
+    }
+    try {
+      self->Dispatch(request);
+    } catch (...) {
+      // As the listener answers a request whose function threw: a bare 500.
+      try {
+        request.reply(status_codes::InternalError);
+      } catch (...) {
+        // Already answered, or the connection is gone.
+      }
+    }
+  });
+}
+
+bool RkMessageRouter::HasBody(const http_request& request) {
+  const web::http::http_headers& headers = request.headers();
+  return headers.content_length() > 0 || headers.has(web::http::header_names::transfer_encoding);
+}
+
+void RkMessageRouter::Dispatch(http_request& request) {
+  // Whatever a handler throws is logged here; the listener (or, for a request
+  // routed after its body, HandleRequest) then answers with a bare 500, so no
+  // request stays unanswered.
   try {
     Route(request);
   } catch (const std::exception& e) {
@@ -223,13 +268,6 @@ void RkMessageRouter::Route(http_request& request) {
   const std::string uri = request.request_uri().to_string();
   const std::vector<std::string> segments = web::uri::split_path(uri);
 
-  if (request.headers().content_length() > kMaxRequestBody) {
-    RkLogWarn("request body too large: {0} bytes for {1}", request.headers().content_length(), uri);
-    Reply(request, status_codes::RequestEntityTooLarge, "{}");
-    // Closing the read side makes the listener drain the body without keeping it.
-    request.body().streambuf().close(std::ios_base::in);
-    return;
-  }
   if (segments.empty()) {
     Reply(request, status_codes::OK, "{}");
     return;

@@ -34,6 +34,9 @@ class RkMessageRouter : public std::enable_shared_from_this<RkMessageRouter> {
                                  utility::string_t text);
 
  private:
+  static bool HasBody(const web::http::http_request& request);
+  // Route, logging what escapes it before passing it on.
+  void Dispatch(web::http::http_request& request);
   void Route(web::http::http_request& request);
 
   bool running_ = false;

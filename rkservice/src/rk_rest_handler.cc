@@ -81,6 +81,12 @@ void RkRestHandler::SetNotifyHost(const utility::string_t& host) { notify_host_ 
 
 utility::string_t RkRestHandler::GetNotifyHost() const { return notify_host_; }
 
+utility::string_t RkRestHandler::ReadBody(http_request& request) {
+  // The message's own extraction, without the task that would wait for the
+  // body on the listener's pool; the body is complete by now.
+  return request._get_impl()->extract_string(false);
+}
+
 bool RkRestHandler::HasRequiredKeys(const std::map<utility::string_t, utility::string_t>& query,
                                     const std::vector<utility::string_t>& keys) {
   return HasKeys(query, keys);

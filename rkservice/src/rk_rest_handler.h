@@ -41,6 +41,13 @@ class RkRestHandler {
 
   utility::string_t GetNotifyHost() const;
 
+  // The body as text with the content-type check on: empty without a
+  // Content-Type, an http_exception for one that is not textual. Never waits:
+  // the router hands a request with a body over only once the body is in.
+  // (A wait for the body on a listener thread can starve the listener, whose
+  // threads read bodies too.)
+  static utility::string_t ReadBody(web::http::http_request& request);
+
   // Presence only: an empty value or a JSON null counts. Fewer entries than
   // keys fails at once.
   static bool HasRequiredKeys(const std::map<utility::string_t, utility::string_t>& query,

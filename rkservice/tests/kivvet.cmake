@@ -13,3 +13,13 @@ endforeach()
 
 rk_add_black_box_test(rk_kivvet_no_engine_test rk_kivvet_no_engine_test.cc)
 add_dependencies(rk_kivvet_no_engine_test rk_test_kivvet_incomplete rk_test_kivvet_refusing)
+
+# The service with the real notes engine, its test flavour and the sync peer.
+find_package(nlohmann_json 3 REQUIRED)
+foreach(name rk_kivvet_routes_test)
+  rk_add_black_box_test(${name} ${name}.cc)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/extlibs)
+  target_link_libraries(${name} PRIVATE nlohmann_json::nlohmann_json)
+  target_compile_definitions(${name} PRIVATE RK_KIVVET_TESTING_DIR="${RK_KIVVET_TESTING_DIR}")
+  add_dependencies(${name} rkkivvet rk_kivvet_testing_dir rk_kivvet_peer)
+endforeach()

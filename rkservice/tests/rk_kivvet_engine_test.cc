@@ -23,17 +23,45 @@ using rkkivvet::RkGuid;
 using rktest::ByteSink;
 using rktest::Guid;
 using rktest::kRoot;
+using rktest::ReadAll;
 using rktest::RecordingObserver;
 using rktest::Text;
 using rktest::U16;
 using Json = nlohmann::json;
 
-std::string ReadAll(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 std::string B(bool value) { return value ? "true" : "false"; }
+
+// Blocks a callback until the test releases it.
+class BlockingCallback {
+ public:
+  void Block() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    entered_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return released_; });
+    finished_ = true;
+  }
+  bool WaitEntered() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, rktest::kEventWait, [this] { return entered_; });
+  }
+  void Release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+  bool finished() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return finished_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool entered_ = false;
+  bool released_ = false;
+  bool finished_ = false;
+};
 
 class KivvetEngineTest : public ::testing::Test {
  protected:
@@ -73,6 +101,14 @@ class KivvetEngineTest : public ::testing::Test {
                                    static_cast<int32_t>(data.size()), 10, U16(ext).c_str(), sink);
     });
   }
+  // The observer's callback for the import blocks until released.
+  void BlockInTheNextImportEvent(BlockingCallback* blocking) {
+    engine_->SetObserver(&observer_);
+    observer_.SetHook([blocking](const RecordingObserver::Call& call) {
+      if (call.position == 7) blocking->Block();
+    });
+    EXPECT_EQ(Import("[]"), R"({"count":0})");
+  }
   std::string Import(const std::string& body) {
     const std::u16string text = U16(body);
     std::string out;
@@ -82,6 +118,9 @@ class KivvetEngineTest : public ::testing::Test {
   rktest::TempDir dir_;
   const fs::path store_ = dir_.path() / "Kivvet.dat";
   rktest::KivvetLibrary library_;
+  // Outlive the engine, which may call them until it is gone.
+  RecordingObserver observer_;
+  RecordingObserver next_;
   rktest::Engine engine_{library_};
 };
 
@@ -421,52 +460,18 @@ TEST_F(KivvetEngineTest, SixteenThreadsOfMixedCallsLeaveASoundStore) {
 }
 
 TEST_F(KivvetEngineTest, SettingAnObserverReportsTheStateOnTheWorkerBeforeReturning) {
-  RecordingObserver observer;
-  engine_->SetObserver(&observer);
-  const auto calls = observer.Calls();
+  engine_->SetObserver(&observer_);
+  const auto calls = observer_.Calls();
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].text, "state 0,0,idle");
   EXPECT_NE(calls[0].thread, std::this_thread::get_id());
   // Every later event comes from that same thread.
   EXPECT_EQ(Import("[]"), R"({"count":0})");
   EXPECT_EQ(Import("oops"), "false");
-  ASSERT_TRUE(observer.WaitFor("import failed"));
-  EXPECT_EQ(observer.Texts(), (std::vector<std::string>{"state 0,0,idle", "import ok", "import failed"}));
-  for (const auto& call : observer.Calls()) EXPECT_EQ(call.thread, calls[0].thread);
+  ASSERT_TRUE(observer_.WaitFor("import failed"));
+  EXPECT_EQ(observer_.Texts(), (std::vector<std::string>{"state 0,0,idle", "import ok", "import failed"}));
+  for (const auto& call : observer_.Calls()) EXPECT_EQ(call.thread, calls[0].thread);
 }
-
-// A callback that blocks, released by the test; `returned` tells whether
-// the call under test came back while it was blocked.
-class BlockingCallback {
- public:
-  void Block(const RecordingObserver::Call&) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    entered_ = true;
-    changed_.notify_all();
-    changed_.wait(lock, [this] { return released_; });
-    finished_ = true;
-  }
-  bool WaitEntered() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, rktest::kEventWait, [this] { return entered_; });
-  }
-  void Release() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    released_ = true;
-    changed_.notify_all();
-  }
-  bool finished() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return finished_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool entered_ = false;
-  bool released_ = false;
-  bool finished_ = false;
-};
 
 // Runs `call` on a thread of its own while a callback blocks: it must not
 // return before the callback has.
@@ -489,42 +494,31 @@ void ExpectWaitsForTheCallback(BlockingCallback& blocking, const std::function<v
 }
 
 TEST_F(KivvetEngineTest, DetachingTheObserverWaitsForTheCallbackAndStopsEvents) {
-  RecordingObserver observer;
   BlockingCallback blocking;
-  engine_->SetObserver(&observer);
-  observer.SetHook([&](const RecordingObserver::Call& call) {
-    if (call.position == 7) blocking.Block(call);
-  });
-  EXPECT_EQ(Import("[]"), R"({"count":0})");
+  BlockInTheNextImportEvent(&blocking);
   ExpectWaitsForTheCallback(blocking, [&] { engine_->SetObserver(nullptr); });
   // None starts afterwards: events queued from now on, up to one the next
   // observer hears, reach the first one no more.
-  const size_t heard = observer.Calls().size();
+  const size_t heard = observer_.Calls().size();
   EXPECT_EQ(Import("[]"), R"({"count":0})");
-  RecordingObserver next;
-  engine_->SetObserver(&next);
+  engine_->SetObserver(&next_);
   EXPECT_EQ(Import("oops"), "false");
-  ASSERT_TRUE(next.WaitFor("import failed"));
-  EXPECT_EQ(observer.Calls().size(), heard);
+  ASSERT_TRUE(next_.WaitFor("import failed"));
+  EXPECT_EQ(observer_.Calls().size(), heard);
 }
 
 TEST_F(KivvetEngineTest, ShutdownWaitsForTheCallbackAndStartsNothingAfterwards) {
-  RecordingObserver observer;
   BlockingCallback blocking;
-  engine_->SetObserver(&observer);
-  observer.SetHook([&](const RecordingObserver::Call& call) {
-    if (call.position == 7) blocking.Block(call);
-  });
-  EXPECT_EQ(Import("[]"), R"({"count":0})");
+  BlockInTheNextImportEvent(&blocking);
   ExpectWaitsForTheCallback(blocking, [&] { engine_->Shutdown(); });
   ASSERT_TRUE(engine_->InitSync(u"uid", u"did", u"key", u"app", u"http://127.0.0.1:9/", u"http://127.0.0.1:9/", u"1", 0));
   EXPECT_FALSE(engine_->DoSync());
   EXPECT_FALSE(engine_->DownloadNodes());
   // The store still answers.
   EXPECT_EQ(Import("[]"), R"({"count":0})");
-  engine_->SetObserver(&observer);
+  engine_->SetObserver(&observer_);
   engine_->SetObserver(nullptr);
-  EXPECT_EQ(observer.Texts(), (std::vector<std::string>{"state 0,0,idle", "import ok"}));
+  EXPECT_EQ(observer_.Texts(), (std::vector<std::string>{"state 0,0,idle", "import ok"}));
 }
 
 TEST_F(KivvetEngineTest, SyncDetailsAreCheckedAndKept) {
@@ -567,10 +561,10 @@ TEST(KivvetTestingFlavour, FiresEveryObserverOperationOnTheWorkerAndWaitsForIt) 
   event.position = 8;
   EXPECT_EQ(fire(&event), 0) << "no engine yet";
   rktest::TempDir dir;
+  RecordingObserver observer;
   rktest::Engine engine(library);
   ASSERT_TRUE(engine.Open(dir.path() / "Kivvet.dat"));
   EXPECT_EQ(fire(&event), 0) << "no observer yet";
-  RecordingObserver observer;
   engine->SetObserver(&observer);
   const std::thread::id worker = observer.Calls().at(0).thread;
   observer.Clear();
@@ -642,9 +636,8 @@ TEST(KivvetTestingFlavour, FiresEveryObserverOperationOnTheWorkerAndWaitsForIt) 
   EXPECT_EQ(fire(&event), -1);
   EXPECT_EQ(fire(nullptr), -1);
   // Two engines: both observers hear it.
-  rktest::TempDir other_dir;
-  rktest::Engine other(library);
   RecordingObserver other_observer;
+  rktest::Engine other(library);
   other->SetObserver(&other_observer);
   event.position = 8;
   EXPECT_EQ(fire(&event), 2);

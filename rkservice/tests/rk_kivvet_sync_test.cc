@@ -24,6 +24,7 @@ using rkkivvet::RkGuid;
 using rktest::ByteSink;
 using rktest::Guid;
 using rktest::kRoot;
+using rktest::ReadAll;
 using rktest::RecordingObserver;
 using rktest::Text;
 using rktest::U16;
@@ -31,11 +32,6 @@ using Json = nlohmann::json;
 
 constexpr char kFolder[] = "0000000A-0000-0000-0000-000000000000";
 constexpr char kNote[] = "000000C1-0000-0000-0000-000000000000";
-
-std::string ReadAll(const std::string& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // One device: an engine with its own store and observer.
 struct Device {
@@ -83,8 +79,9 @@ struct Device {
     return engine->GetNoteContentPath(&guid, &sink, true) ? sink.Text() : "";
   }
 
-  rktest::Engine engine;
+  // Outlives the engine, which may call it until it is gone.
   RecordingObserver observer;
+  rktest::Engine engine;
   bool ok = false;
 };
 

@@ -12,7 +12,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -64,6 +66,12 @@ inline std::string Narrow(const char16_t* text) {
 }
 
 inline const char kRoot[] = "00000001-0000-0000-0000-000000000000";
+
+// The whole file; "" when it cannot be read.
+inline std::string ReadAll(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 class ByteSink final : public rkkivvet::RkByteSink {
  public:

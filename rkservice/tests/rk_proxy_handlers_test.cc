@@ -354,49 +354,16 @@ TEST_F(Proxies, UpdaterPassesTypeAndChannelsUndecoded) {
   }
 }
 
-// A client connection that sends its request in parts.
-class SlowClient {
- public:
-  explicit SlowClient(int port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-  }
-  ~SlowClient() { ::close(fd_); }
-  bool Send(const std::string& bytes) {
-    return connected_ && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-  }
-  // Everything until the service closes the connection, or what came within
-  // the bound.
-  std::string Receive() {
-    std::string data;
-    char buffer[4096];
-    pollfd pfd{fd_, POLLIN, 0};
-    while (::poll(&pfd, 1, 10000) > 0) {
-      const ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
-      if (n <= 0) break;
-      data.append(buffer, static_cast<size_t>(n));
-    }
-    return data;
-  }
-
- private:
-  int fd_;
-  bool connected_ = false;
-};
-
 TEST_F(Proxies, BodiesStillOnTheirWayHoldNoListenerThread) {
   StartService();
   // More unfinished bodies than the listener has threads.
   constexpr int kClients = 20;
   std::vector<std::string> requests;
-  std::vector<std::unique_ptr<SlowClient>> waiting;
+  std::vector<std::unique_ptr<rktest::SlowClient>> waiting;
   for (int i = 0; i < kClients; ++i) {
     requests.push_back(
         rktest::BuildRequest("POST", "/account/check", {{"Content-Type", kForm}}, "account=" + std::to_string(i)));
-    waiting.push_back(std::make_unique<SlowClient>(port_));
+    waiting.push_back(std::make_unique<rktest::SlowClient>(port_));
     ASSERT_TRUE(waiting.back()->Send(requests.back().substr(0, requests.back().size() - 3)));
   }
   EXPECT_EQ(Post("/updater/update", "update_type=1").body, R"({"op":"Update","args":[1,"stable"]})");

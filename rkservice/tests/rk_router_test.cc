@@ -7,8 +7,10 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "rk_handler_registry.h"
 #include "rk_logger.h"
@@ -62,7 +64,7 @@ class ProbeHandler : public RkRestHandler {
       return true;
     };
     post_routes_["/probe/echo"] = [this](http_request& r) {
-      Reply(r, 200, r.extract_string().get());
+      Reply(r, 200, ReadBody(r));
       return true;
     };
   }
@@ -233,6 +235,29 @@ TEST_F(Router, OversizeBodyIsRefusedUnread) {
   const std::string body(1 << 20, 'y');
   EXPECT_EQ(rktest::Request(port_, "POST", "/probe/echo", {{"UserName", "ann"}, {"Content-Type", "text/plain"}}, body).body,
             body);
+}
+
+// The listener's threads read bodies too: a route must not hold one while a
+// body is still on its way, or a few slow clients stop the whole service.
+TEST_F(Router, BodiesOnTheirWayHoldNoListenerThread) {
+  constexpr int kClients = 24;  // three times the listener's threads
+  std::vector<std::string> requests;
+  std::vector<std::unique_ptr<rktest::SlowClient>> clients;
+  for (int i = 0; i < kClients; ++i) {
+    requests.push_back(rktest::BuildRequest("POST", "/probe/echo", {{"UserName", "ann"}, {"Content-Type", "text/plain"}},
+                                            "body " + std::to_string(i)));
+    clients.push_back(std::make_unique<rktest::SlowClient>(port_));
+    ASSERT_TRUE(clients.back()->Send(requests.back().substr(0, requests.back().size() - 2)));
+  }
+  EXPECT_EQ(Get("/probe/hit", {{"UserName", "ann"}}).status, 200);
+  EXPECT_EQ(rktest::Request(port_, "POST", "/probe/echo", {{"UserName", "bob"}, {"Content-Type", "text/plain"}}, "now")
+                .body,
+            "now");
+  for (int i = 0; i < kClients; ++i) ASSERT_TRUE(clients[i]->Send(requests[i].substr(requests[i].size() - 2)));
+  for (int i = 0; i < kClients; ++i) {
+    const std::string reply = clients[i]->Receive();
+    EXPECT_NE(reply.find("\r\n\r\nbody " + std::to_string(i)), std::string::npos) << reply;
+  }
 }
 
 TEST_F(Router, ReplyHelpersEncodeTextAndHeaders) {

@@ -33,12 +33,12 @@ TEST(RkStorageCrash, KilledWriterLosesNoReportedWrite) {
       rktest::ChildProcess writer(std::string(RK_OUTPUT_DIR) + "/rk_storage_probe",
                                   {"write", db, std::to_string(first)}, RK_OUTPUT_DIR);
       ASSERT_TRUE(writer.started());
-      // Once it writes (loading the library alone can outlast the window on
-      // a loaded machine), let it write for a while, then kill it wherever it is.
-      const std::string first = writer.WaitForLine("done ", std::chrono::seconds(60));
-      ASSERT_FALSE(first.empty()) << "the writer never wrote";
+      // Starting takes long on a loaded machine: wait for its first write.
+      const std::string first_write = writer.WaitForLine("done ", std::chrono::seconds(60));
+      ASSERT_FALSE(first_write.empty()) << "the writer never wrote";
+      // Let it write for a while, then kill it wherever it is.
       const auto run_for = std::chrono::milliseconds(40 + random() % 160);
-      std::vector<std::string> lines = {first};
+      std::vector<std::string> lines = {first_write};
       for (const std::string& line : writer.ReadLines(run_for)) lines.push_back(line);
       writer.Kill();
       ASSERT_EQ(writer.Wait(), -SIGKILL) << "the writer stopped by itself";

@@ -26,6 +26,34 @@ int FreeLoopbackPort() {
   return ok ? ntohs(addr.sin_port) : 0;
 }
 
+SlowClient::SlowClient(int port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  connected_ = fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+}
+
+SlowClient::~SlowClient() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool SlowClient::Send(const std::string& bytes) {
+  return connected_ && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
+std::string SlowClient::Receive() {
+  std::string data;
+  char buffer[4096];
+  pollfd pfd{fd_, POLLIN, 0};
+  while (connected_ && ::poll(&pfd, 1, 10000) > 0) {
+    const ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
+    if (n <= 0) break;
+    data.append(buffer, static_cast<size_t>(n));
+  }
+  return data;
+}
+
 std::string BuildRequest(const std::string& method, const std::string& target, const HeaderList& headers,
                          const std::string& body) {
   std::string raw = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";

@@ -37,6 +37,25 @@ std::string BuildRequest(const std::string& method, const std::string& target, c
 // closes or the body is complete.
 HttpReply Exchange(int port, const std::string& raw, int timeout_ms = 10000);
 
+// A client connection that sends its request in parts, to hold a request
+// open at a chosen point.
+class SlowClient {
+ public:
+  explicit SlowClient(int port);
+  ~SlowClient();
+  SlowClient(const SlowClient&) = delete;
+  SlowClient& operator=(const SlowClient&) = delete;
+
+  bool Send(const std::string& bytes);
+  // Everything until the peer closes the connection, or what came before
+  // 10 s passed without a byte.
+  std::string Receive();
+
+ private:
+  int fd_;
+  bool connected_ = false;
+};
+
 inline HttpReply Request(int port, const std::string& method, const std::string& target,
                          const HeaderList& headers = {}, const std::string& body = {}) {
   return Exchange(port, BuildRequest(method, target, headers, body));

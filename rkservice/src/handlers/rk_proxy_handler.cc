@@ -9,23 +9,8 @@
 #include "rk_utils.h"
 
 namespace rkservice {
-namespace {
 
 using web::http::http_request;
-
-// What the listener does with a request whose handler threw: a bare 500. Only
-// the request is touched: when reading failed because the connection went
-// away, the handler may be gone too.
-void ReplyFailure(http_request& request, const char* what) {
-  RkLogError("request {0} {1} failed: {2}", request.method(), request.request_uri().to_string(), what);
-  try {
-    request.reply(web::http::status_codes::InternalError);
-  } catch (...) {
-    // Already answered, or the connection is gone.
-  }
-}
-
-}  // namespace
 
 void RkProxyHandler::AddRoute(const std::string& path, RkProxyForm::Body body, Route route) {
   routes_[path] = Entry{body, std::move(route)};
@@ -45,25 +30,9 @@ void RkProxyHandler::HandlePost(http_request request) {
     Run(request, entry, {});
     return;
   }
-  // The body is read on the listener's own threads: a route that waited for
-  // it there would hold one of them, and enough such routes at once would
-  // leave none to read any body. The route runs when its body is in.
-  request.extract_string().then([this, request, &entry](pplx::task<std::string> read) mutable {
-    std::string body;
-    try {
-      body = read.get();
-    } catch (const std::exception& e) {
-      ReplyFailure(request, e.what());
-      return;
-    }
-    try {
-      Run(request, entry, body);
-    } catch (const std::exception& e) {
-      ReplyFailure(request, e.what());
-    } catch (...) {
-      ReplyFailure(request, "unknown exception");
-    }
-  });
+  // A body that cannot be read as text ends, as anything else that escapes,
+  // with the listener's bare 500.
+  Run(request, entry, ReadBody(request));
 }
 
 void RkProxyHandler::Run(http_request& request, const Entry& entry, const std::string& body) {

@@ -26,7 +26,7 @@ std::u16string TextField(const web::json::object& body, const char* key) {
 
 bool RkKivvetHandler::InitSyncInternal(http_request& request) {
   // Read before the lock: a client that stalls its body holds nobody up.
-  const utility::string_t text = request.extract_string(false).get();
+  const utility::string_t text = ReadBody(request);
   std::lock_guard<std::mutex> lock(sync_init_lock_);
   if (sync_inited_) RkLogWarn("InitSync called too many times");
 
