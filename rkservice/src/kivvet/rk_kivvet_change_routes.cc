@@ -44,7 +44,7 @@ utility::string_t RkKivvetHandler::NodeText(const std::u16string& id, bool* foun
 }
 
 bool RkKivvetHandler::Favorite(http_request& request, bool remove) {
-  const utility::string_t text = request.extract_string(false).get();
+  const utility::string_t text = ReadBody(request);
   std::u16string single;
   std::vector<std::u16string> ids;
   try {
@@ -101,7 +101,7 @@ bool RkKivvetHandler::Favorite(http_request& request, bool remove) {
 }
 
 bool RkKivvetHandler::SaveContent(http_request& request) {
-  const utility::string_t text = request.extract_string(false).get();
+  const utility::string_t text = ReadBody(request);
   std::u16string id;
   std::string content;
   int version = -1;
@@ -136,7 +136,7 @@ bool RkKivvetHandler::DownloadNodes(http_request& request) {
 }
 
 bool RkKivvetHandler::ImportBookmarks(http_request& request) {
-  const utility::string_t text = request.extract_string(false).get();
+  const utility::string_t text = ReadBody(request);
   std::string answer;
   if (!notes_mgr_->ImportBookmarks(Utf8ToWide(text), &answer)) {
     Reply(request, status_codes::InternalError, "{}");
@@ -147,7 +147,7 @@ bool RkKivvetHandler::ImportBookmarks(http_request& request) {
 }
 
 bool RkKivvetHandler::SetNoteUrl(http_request& request) {
-  const utility::string_t text = request.extract_string(false).get();
+  const utility::string_t text = ReadBody(request);
   std::u16string id;
   std::u16string url;
   int from = -1;
@@ -172,7 +172,7 @@ bool RkKivvetHandler::SetNoteUrl(http_request& request) {
 }
 
 bool RkKivvetHandler::SetFolderMinimalist(http_request& request) {
-  const utility::string_t text = request.extract_string(false).get();
+  const utility::string_t text = ReadBody(request);
   std::u16string id;
   int from = -1;
   try {
@@ -192,7 +192,7 @@ bool RkKivvetHandler::SetFolderMinimalist(http_request& request) {
 }
 
 bool RkKivvetHandler::DownloadNoteContent(http_request& request) {
-  const utility::string_t text = request.extract_string(false).get();
+  const utility::string_t text = ReadBody(request);
   std::u16string id;
   try {
     value json;
