@@ -112,12 +112,7 @@ class ImageTestServer : private TestServerState {
         ParseHead(data.substr(0, end), request);
         return true;
       }
-      pollfd p = {connection, POLLIN, 0};
-      if (poll(&p, 1, 20) <= 0) continue;
-      char buffer[4096];
-      const ssize_t n = read(connection, buffer, sizeof(buffer));
-      if (n <= 0) return false;
-      data.append(buffer, static_cast<size_t>(n));
+      if (!ReadMore(connection, &data)) return false;
     }
     return false;
   }
@@ -134,12 +129,8 @@ class ImageTestServer : private TestServerState {
 
   // Waits until the peer closes the connection or the server stops.
   void WaitForPeerClose(int connection) {
-    while (!Stopping()) {
-      pollfd p = {connection, POLLIN, 0};
-      if (poll(&p, 1, 20) <= 0) continue;
-      char buffer[512];
-      if (read(connection, buffer, sizeof(buffer)) <= 0) return;
-    }
+    std::string ignored;
+    while (!Stopping() && ReadMore(connection, &ignored)) ignored.clear();
   }
 
   static bool SendAll(int connection, const std::string& data) {

@@ -97,6 +97,18 @@ class TestServerState {
   bool stopping_ = false;
 };
 
+// Waits a moment for bytes and appends what came; false once the peer has
+// closed the connection.
+inline bool ReadMore(int connection, std::string* data) {
+  pollfd p = {connection, POLLIN, 0};
+  if (poll(&p, 1, 20) <= 0) return true;
+  char buffer[4096];
+  const ssize_t n = read(connection, buffer, sizeof(buffer));
+  if (n <= 0) return false;
+  data->append(buffer, static_cast<size_t>(n));
+  return true;
+}
+
 // Splits a request head (without its blank line) into the first line and the
 // headers, values without their leading blanks.
 inline void ParseRequestHead(const std::string& head, std::string* first_line, TestHeaders* headers) {

@@ -102,12 +102,7 @@ class NotifyTestServer : private TestServerState {
     size_t body_size = 0;
     while (!Stopping()) {
       if (header_end != std::string::npos && data.size() >= header_end + 4 + body_size) break;
-      pollfd p = {connection, POLLIN, 0};
-      if (poll(&p, 1, 20) <= 0) continue;
-      char buffer[4096];
-      const ssize_t n = read(connection, buffer, sizeof(buffer));
-      if (n <= 0) return false;
-      data.append(buffer, static_cast<size_t>(n));
+      if (!ReadMore(connection, &data)) return false;
       if (header_end == std::string::npos && (header_end = data.find("\r\n\r\n")) != std::string::npos) {
         ParseHead(data.substr(0, header_end), request);
         const std::string length = request->Header("Content-Length");
