@@ -16,7 +16,7 @@ add_dependencies(rk_kivvet_no_engine_test rk_test_kivvet_incomplete rk_test_kivv
 
 # The service with the real notes engine, its test flavour and the sync peer.
 find_package(nlohmann_json 3 REQUIRED)
-foreach(name rk_kivvet_routes_test)
+foreach(name rk_kivvet_routes_test rk_kivvet_service_sync_test rk_kivvet_events_test)
   rk_add_black_box_test(${name} ${name}.cc)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/extlibs)
   target_link_libraries(${name} PRIVATE nlohmann_json::nlohmann_json)

@@ -8,6 +8,7 @@
 #include <iostream>
 #include <string>
 
+#include "rk_demo_peer.h"
 #include "rk_notify_endpoint.h"
 #include "rkservice.h"
 
@@ -17,11 +18,13 @@ namespace fs = std::filesystem;
 
 constexpr char kServiceName[] = "demo";
 constexpr char kLibraryName[] = "librkservice.so";
+constexpr char kPeerName[] = "rk_kivvet_peer";
 
 constexpr char kUsage[] =
     "Usage: rkhost [options]\n"
     "Plays the browser: loads librkservice.so from the folder of this program,\n"
-    "adds and starts the service \"demo\" and serves until Ctrl-C.\n"
+    "adds and starts the service \"demo\" and serves until Ctrl-C. Runs its own\n"
+    "notes sync peer (rk_kivvet_peer, beside it) on 127.0.0.1 for the sync lines.\n"
     "\n"
     "Options:\n"
     "  --port N           port to listen on (default 8600)\n"
@@ -180,14 +183,37 @@ void PrintProxyTryLines(const std::string& base) {
             << "  curl -i -d 'update_type=1&update_channel=true' " << base << "/updater/update\n";
 }
 
-void PrintTryLines(const std::string& port, int notify_port) {
+// The notes routes that work on a fresh root, and a sync with the demo's own
+// peer; its notifications show below.
+void PrintNotesTryLines(const std::string& base, const rkhost::RkDemoPeer& peer) {
+  const std::string user = " -H 'UserName: alice' ";
+  std::cout << "Notes (user alice):\n"
+            << "  curl -i" << user << base << "/kivvet/hit\n"
+            << "  curl -i" << user << "'" << base << "/kivvet/allurlnotes?with_folder=1'\n";
+  if (peer.Port() == 0) {
+    std::cout << "  (no sync peer: the sync lines are left out)\n";
+    return;
+  }
+  const std::string host = peer.Url();
+  std::cout << "Sync with this program's own notes peer at " << host << " (notifications print below):\n"
+            << "  curl -i -X PUT" << user << "-H 'Content-Type: application/json' -d '{\"uid\":\"alice\","
+            << "\"did\":\"rkhost\",\"key\":\"demo\",\"app\":\"rkhost\",\"host\":\"" << host
+            << "\",\"res_host\":\"" << host << "\",\"cver\":\"1.0\",\"vip_level\":0}' " << base
+            << "/kivvet/sync/init\n"
+            << "  curl -i -X PUT" << user << base << "/kivvet/sync/do_sync\n"
+            << "  curl -i" << user << base << "/kivvet/sync/status\n"
+            << "  curl -i" << user << base << "/kivvet/sync/last_status\n";
+}
+
+void PrintTryLines(const std::string& port, int notify_port, const rkhost::RkDemoPeer& peer) {
   const std::string base = "http://localhost:" + port;
   std::cout << "\nTry:\n"
             << "  curl -i " << base << "/\n"
             << "  curl -i -X OPTIONS " << base << "/kivvet/notes\n"
             << "  curl -i " << base << "/kivvet/notes                      # no UserName: 400\n"
-            << "  curl -i -H 'UserName: alice' " << base << "/kivvet/notes  # as user alice\n"
+            << "  curl -i -H 'UserName: alice' " << base << "/kivvet/notes  # as user alice: no route, 404\n"
             << "  curl -i -H 'UserName: ../x' " << base << "/kivvet/notes   # unsafe user: 400\n";
+  PrintNotesTryLines(base, peer);
   PrintProxyTryLines(base);
   if (notify_port != 0) {
     std::cout << "A notification as the service sends it (printed below when it arrives):\n"
@@ -239,6 +265,11 @@ int main(int argc, char** argv) {
     options.notify_host = "http://127.0.0.1:" + std::to_string(endpoint.Port());
   }
 
+  // The notes lines sync with it; the demo runs without it when it cannot start.
+  rkhost::RkDemoPeer peer;
+  std::string peer_error;
+  if (!peer.Start(ExecutableFolder() / kPeerName, &peer_error)) std::cerr << "rkhost: " << peer_error << "\n";
+
   ServiceLibrary library;
   const fs::path library_path = ExecutableFolder() / kLibraryName;
   if (!library.Load(library_path, &error)) {
@@ -271,7 +302,7 @@ int main(int argc, char** argv) {
             << "service \"" << kServiceName << "\" at " << address << "\n"
             << "root " << root_text << " (log: " << (root / "Log Files" / "rkservice.log").string() << ")\n"
             << "notify host " << options.notify_host << (endpoint.Port() != 0 ? " (this program)" : "") << "\n";
-  PrintTryLines(options.port, endpoint.Port());
+  PrintTryLines(options.port, endpoint.Port(), peer);
 
   int signal_number = 0;
   sigwait(&stop_signals, &signal_number);
@@ -279,6 +310,7 @@ int main(int argc, char** argv) {
 
   library.release();
   endpoint.Stop();
+  peer.Stop();
   library.Unload();
   std::cout << "stopped\n";
   return 0;

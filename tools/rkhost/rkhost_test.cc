@@ -167,6 +167,39 @@ TEST_F(RkHost, ProxyLinesAnswerThroughTheStandIn) {
             R"({"op":"Update","args":[1,"stable,beta"]})");
 }
 
+// The notes lines it prints work on a fresh root: a sync with its own peer,
+// whose notifications it prints.
+TEST_F(RkHost, NotesLinesSyncWithItsOwnPeer) {
+  const std::string port = std::to_string(rktest::FreeLoopbackPort());
+  Host host({"--port", port, "--root", root_.string()});
+  ASSERT_TRUE(host.WaitFor("Ctrl-C stops.")) << host.Output();
+  const std::string marker = "Sync with this program's own notes peer at ";
+  const size_t at = host.Output().find(marker);
+  ASSERT_NE(at, std::string::npos) << host.Output();
+  const std::string peer = host.Output().substr(at + marker.size(), host.Output().find(' ', at + marker.size()) -
+                                                                          at - marker.size());
+  EXPECT_NE(host.Output().find("\"host\":\"" + peer + "\""), std::string::npos) << host.Output();
+
+  const int p = std::stoi(port);
+  const rktest::HeaderList alice = {{"UserName", "alice"}};
+  EXPECT_EQ(rktest::Request(p, "GET", "/kivvet/hit", alice).status, 200);
+  EXPECT_EQ(rktest::Request(p, "GET", "/kivvet/allurlnotes?with_folder=1", alice).body, R"({"nodes":[]})");
+  const std::string init = R"({"uid":"alice","did":"rkhost","key":"demo","app":"rkhost","host":")" + peer +
+                           R"(","res_host":")" + peer + R"(","cver":"1.0","vip_level":0})";
+  EXPECT_EQ(rktest::Request(p, "PUT", "/kivvet/sync/init", {{"UserName", "alice"}, {"Content-Type", "application/json"}},
+                            init)
+                .status,
+            200);
+  EXPECT_EQ(rktest::Request(p, "PUT", "/kivvet/sync/do_sync", alice).status, 200);
+  EXPECT_TRUE(host.WaitFor("[notify] GET /?action=notify&caller=kivvet&type=sync&value=2\n", 30000)) << host.Output();
+  EXPECT_EQ(rktest::Request(p, "GET", "/kivvet/sync/status", alice).body, R"({"status":0})");
+
+  host.Signal(SIGTERM);
+  EXPECT_EQ(host.Wait(), 0) << host.Output();
+  // The peer went with it.
+  EXPECT_EQ(rktest::Request(std::stoi(peer.substr(peer.rfind(':') + 1)), "GET", "/").status, 0);
+}
+
 TEST(RkHostOptions, BadOptionsExitTwoWithAReason) {
   const std::vector<std::vector<std::string>> cases = {
       {"--bogus"},        {"--port"},           {"--port", "abc"},          {"--port", "0"},
