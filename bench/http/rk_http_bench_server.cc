@@ -1,8 +1,12 @@
 // One server of the loopback HTTP benchmark, in its own process because
 // cpprestsdk's thread pool is process-wide and sized once:
-//   rk_http_bench_server bare    --threads N        a bare http_listener answering "{}"
-//   rk_http_bench_server service [--threads N] --root DIR
-//                                the service through its flat interface (dlopen)
+//   rk_http_bench_server bare    --threads N [--body FILE]
+//                                a bare http_listener answering "{}", or the
+//                                bytes of FILE
+//   rk_http_bench_server service [--threads N] --root DIR [--log FILE]
+//                                the service through its flat interface (dlopen),
+//                                with FILE: logging to it at warning, as a browser
+//                                starts it
 // It prints "ready PORT THREADS" once it serves on 127.0.0.1:PORT (THREADS: of
 // the whole process) and stops at SIGINT or SIGTERM.
 #include <cpprest/http_listener.h>
@@ -13,6 +17,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <iostream>
 #include <string>
 
@@ -54,13 +60,13 @@ int Fail(const std::string& why) {
   return 1;
 }
 
-int RunBare(int port) {
+int RunBare(int port, const std::string& body) {
   http_listener listener("http://localhost:" + std::to_string(port));
   // The methods the service binds; OPTIONS needs its own handler, or the
   // listener answers it by itself.
   for (const auto& method : {methods::GET, methods::POST, methods::PUT, methods::DEL, methods::HEAD, methods::OPTIONS,
                              methods::CONNECT}) {
-    listener.support(method, [](http_request request) { request.reply(status_codes::OK, "{}"); });
+    listener.support(method, [&body](http_request request) { request.reply(status_codes::OK, body); });
   }
   try {
     listener.open().wait();
@@ -79,7 +85,7 @@ bool Bind(void* library, const char* name, F* function) {
   return *function != nullptr;
 }
 
-int RunService(int port, const std::string& root) {
+int RunService(int port, const std::string& root, const std::string& log) {
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
   const std::string path = (self.parent_path() / "librkservice.so").string();
   void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -88,11 +94,13 @@ int RunService(int port, const std::string& root) {
   decltype(&::StartRkService) start = nullptr;
   decltype(&::ReleaseRkService) release = nullptr;
   decltype(&::FreeMemory) free_memory = nullptr;
-  if (!Bind(library, "AddRkService", &add) || !Bind(library, "StartRkService", &start) ||
+  decltype(&::StartLogger) start_logger = nullptr;
+  if (!Bind(library, "StartLogger", &start_logger) || !Bind(library, "AddRkService", &add) || !Bind(library, "StartRkService", &start) ||
       !Bind(library, "ReleaseRkService", &release) || !Bind(library, "FreeMemory", &free_memory)) {
     return Fail("the service library lacks a flat function");
   }
 
+  if (!log.empty() && !start_logger(log.c_str(), 3)) return Fail("cannot log to " + log);
   const std::string port_text = std::to_string(port);
   const RkServiceDesc desc = {"bench", port_text.c_str(), root.c_str(), 1, "http://127.0.0.1:9"};
   char* address = nullptr;
@@ -109,15 +117,24 @@ int RunService(int port, const std::string& root) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string usage = "usage: rk_http_bench_server bare --threads N | service [--threads N] --root DIR";
+  const std::string usage =
+      "usage: rk_http_bench_server bare --threads N [--body FILE] | service [--threads N] --root DIR [--log FILE]";
   if (argc < 2) return Fail(usage);
   const std::string mode = argv[1];
   size_t threads = 0;
   std::string root;
+  std::string body = "{}";
+  std::string log;
   for (int i = 2; i + 1 < argc; i += 2) {
     const std::string option = argv[i];
-    if (option == "--threads") {
+    if (option == "--body") {
+      std::ifstream in(argv[i + 1], std::ios::binary);
+      if (!in) return Fail(std::string("cannot read ") + argv[i + 1]);
+      body.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } else if (option == "--threads") {
       threads = std::strtoul(argv[i + 1], nullptr, 10);
+    } else if (option == "--log") {
+      log = argv[i + 1];
     } else if (option == "--root") {
       root = argv[i + 1];
     } else {
@@ -141,5 +158,5 @@ int main(int argc, char** argv) {
 
   const int port = rktest::FreeLoopbackPort();
   if (port == 0) return Fail("no free loopback port");
-  return mode == "bare" ? RunBare(port) : RunService(port, root);
+  return mode == "bare" ? RunBare(port, body) : RunService(port, root, log);
 }

@@ -50,53 +50,8 @@ if [ -z "$builtin_threads" ]; then
   exit 1
 fi
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill -INT "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# start_server NAME ARGS...: starts one server; sets port_NAME, pid_NAME and
-# threads_NAME (threads of the process once it serves).
-start_server() {
-  local name=$1
-  shift
-  # A new file each time: the old one could still be read before the new
-  # server has truncated it.
-  local out
-  out=$(mktemp "$work/$name.XXXXXX")
-  "$server" "$@" >"$out" 2>&1 &
-  local pid=$!
-  pids+=("$pid")
-  for _ in $(seq 100); do
-    local port
-    port=$(awk '/^ready [0-9]+ [0-9]+$/ { print $2 }' "$out")
-    if [ -n "$port" ]; then
-      printf -v "port_$name" '%s' "$port"
-      printf -v "threads_$name" '%s' "$(awk '/^ready / { print $3 }' "$out")"
-      printf -v "pid_$name" '%s' "$pid"
-      return 0
-    fi
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  echo "server $name did not start:" >&2
-  cat "$out" >&2
-  exit 1
-}
-
-stop_server() {
-  local pid_var="pid_$1"
-  local pid=${!pid_var}
-  kill -INT "$pid"
-  if ! wait "$pid"; then
-    echo "server $1 did not stop cleanly" >&2
-    exit 1
-  fi
-}
+# shellcheck source=rk_bench_lib.sh
+source "$here/rk_bench_lib.sh"
 
 # check PORT METHOD PATH: one request through bash's own socket; it must be 200 "{}".
 check() {
@@ -110,47 +65,6 @@ check() {
     echo "$reply" >&2
     exit 1
   fi
-}
-
-# load PORT METHOD PATH CONNECTIONS SECONDS: prints "rps p50_us p99_us".
-load() {
-  local threads=$(($4 < 4 ? $4 : 4))
-  local line
-  line=$(RK_METHOD=$2 RK_PATH=$3 RK_USER=$user wrk -t"$threads" -c"$4" -d"$5s" --timeout 2s -s "$script" \
-    "http://127.0.0.1:$1$3" | grep '^RESULT')
-  local errors=${line##*errors=}
-  if [ "$errors" != 0 ]; then
-    echo "wrk saw $errors errors for $2 $3 on port $1: $line" >&2
-    exit 1
-  fi
-  awk '{ for (i = 2; i <= NF; ++i) { split($i, kv, "="); v[kv[1]] = kv[2] } print v["rps"], v["p50_us"], v["p99_us"] }' \
-    <<<"$line"
-}
-
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-
-port_of() { local var="port_$1"; echo "${!var}"; }
-
-# pair KEY BARE SERVICE CONNECTIONS METHOD PATH SECONDS: one run against the
-# bare server, then the same against the service server; keeps both figures
-# and their requests/s ratio under KEY.
-pair() {
-  local key=$1 conns=$4 method=$5 path=$6 secs=$7 b s
-  b=$(load "$(port_of "$2")" "$method" "$path" "$conns" "$secs")
-  s=$(load "$(port_of "$3")" "$method" "$path" "$conns" "$secs")
-  echo "$b" >>"$work/$key.bare"
-  echo "$s" >>"$work/$key.service"
-  awk -v b="${b%% *}" -v s="${s%% *}" 'BEGIN { printf "%.4f\n", s / b }' >>"$work/$key.ratio"
-}
-
-# summary KEY: "bare_rps bare_p50 bare_p99 svc_rps svc_p50 svc_p99 ratio", medians of KEY's pairs.
-summary() {
-  local out=() who col
-  for who in bare service; do
-    for col in 1 2 3; do out+=("$(cut -d' ' -f"$col" "$work/$1.$who" | median | xargs printf '%.0f')"); done
-  done
-  out+=("$(median <"$work/$1.ratio" | xargs printf '%.2f')")
-  echo "${out[*]}"
 }
 
 warm() { load "$(port_of "$1")" GET / 16 1 >/dev/null; }

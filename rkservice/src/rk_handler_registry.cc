@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "handlers/rk_account_handler.h"
+#include "handlers/rk_qa_handler.h"
 #include "handlers/rk_updater_handler.h"
 #include "kivvet/rk_kivvet_handler.h"
 #include "rk_logger.h"
@@ -26,6 +27,10 @@ std::vector<RkHandlerKind>& HandlerKinds() {
        }},
       {"updater", "", false, [](const std::string&, const std::filesystem::path&) -> RkRestHandler* {
          return new RkUpdaterHandler();
+       }},
+      {"quickaccess", "QuickAccess", true,
+       [](const std::string& user, const std::filesystem::path& folder) -> RkRestHandler* {
+         return new RkQAHandler(user, folder);
        }},
   };
   return kinds;

@@ -198,7 +198,7 @@ std::string RkMessageRouter::GetAddress() const {
 
 pplx::task<void> RkMessageRouter::Reply(http_request& request, web::http::status_code status,
                                         utility::string_t text) {
-  return request.reply(MakeRkResponse(status, text));
+  return request.reply(MakeRkResponse(status, std::move(text)));
 }
 
 void RkMessageRouter::HandleRequest(http_request request) {

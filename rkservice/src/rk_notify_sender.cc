@@ -22,19 +22,6 @@ constexpr char kNoValue[] = "-1";
 // The HTTP library appends "; charset=utf-8" to a UTF-16 body's type.
 constexpr char16_t kBodyContentType[] = u"text/json";
 
-// The absolute URI of a request to the host, as the HTTP client library
-// combines them, with its checks of the host (a host without a scheme is
-// taken as http).
-web::uri TargetUri(const utility::string_t& host, const web::uri& request_uri) {
-  web::uri base(host);
-  if (base.scheme().empty()) base = web::uri_builder(base).set_scheme("http").to_uri();
-  if (base.scheme() != "http" && base.scheme() != "https") {
-    throw std::invalid_argument("URI scheme must be 'http' or 'https'");
-  }
-  if (base.host().empty()) throw std::invalid_argument("URI must contain a hostname.");
-  return web::uri_builder(base).append(request_uri).to_uri();
-}
-
 RkHttpRequest ToOutgoing(const web::http::http_request& request, const web::uri& target, std::string body) {
   RkHttpRequest outgoing;
   outgoing.method = request.method();
@@ -59,6 +46,16 @@ std::string ErrorText(const web::http::http_exception& e) {
 }
 
 }  // namespace
+
+web::uri NotifyTargetUri(const utility::string_t& host, const web::uri& request_uri) {
+  web::uri base(host);
+  if (base.scheme().empty()) base = web::uri_builder(base).set_scheme("http").to_uri();
+  if (base.scheme() != "http" && base.scheme() != "https") {
+    throw std::invalid_argument("URI scheme must be 'http' or 'https'");
+  }
+  if (base.host().empty()) throw std::invalid_argument("URI must contain a hostname.");
+  return web::uri_builder(base).append(request_uri).to_uri();
+}
 
 RkNotifySender::RkNotifySender(const utility::string_t& host, const utility::string_t& user_name,
                                const utility::string_t& caller)
@@ -152,7 +149,7 @@ bool RkNotifySender::Exchange(const web::http::method& method, const Builder& bu
   try {
     std::string body;
     build(request, body);
-    const web::uri target = TargetUri(host_, request.request_uri());
+    const web::uri target = NotifyTargetUri(host_, request.request_uri());
     const RkHttpRequest outgoing = ToOutgoing(request, target, std::move(body));
     auto client = std::make_shared<RkHttpClient>(client_options_);
     std::shared_ptr<RkNotifySender> self = shared_from_this();

@@ -87,6 +87,12 @@ class RkNotifySender : public std::enable_shared_from_this<RkNotifySender> {
   RkHttpClient::Options client_options_;
 };
 
+// The absolute URI of a request to a notify host, as the HTTP client library
+// combines them (a host without a scheme is taken as http; the request's
+// query is added to any query of the host's). Throws for a host that is not
+// an http or https URI with a host name.
+web::uri NotifyTargetUri(const utility::string_t& host, const web::uri& request_uri);
+
 std::shared_ptr<RkNotifySender> MakeRkNotifySender(const utility::string_t& host, const utility::string_t& user_name,
                                                    const utility::string_t& caller);
 

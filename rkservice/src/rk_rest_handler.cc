@@ -33,7 +33,7 @@ bool HasKeys(const Map& container, const std::vector<utility::string_t>& keys) {
 }
 
 // Both reply forms carry the four common headers; they differ in two values.
-http_response MakeResponse(status_code status, const std::string& text, const char* allow_methods,
+http_response MakeResponse(status_code status, std::string text, const char* allow_methods,
                            const char* allow_headers) {
   http_response response(status);
   web::http::http_headers& headers = response.headers();
@@ -41,15 +41,16 @@ http_response MakeResponse(status_code status, const std::string& text, const ch
   headers.add(kAllowMethods, allow_methods);
   headers.add(kAllowHeaders, allow_headers);
   headers.add(kServer, kServerName);
-  // A UTF-8 string body takes its content type as given.
-  response.set_body(text, "text/plain; charset=utf-8");
+  // A UTF-8 string body takes its content type as given. Moved, not copied:
+  // bodies can be large.
+  response.set_body(std::move(text), "text/plain; charset=utf-8");
   return response;
 }
 
 }  // namespace
 
-http_response MakeRkResponse(status_code status, const utility::string_t& text) {
-  return MakeResponse(status, text, "POST, PUT, GET, OPTIONS, DELETE, HEAD", "UserName");
+http_response MakeRkResponse(status_code status, utility::string_t text) {
+  return MakeResponse(status, std::move(text), "POST, PUT, GET, OPTIONS, DELETE, HEAD", "UserName");
 }
 
 RkRestHandler::RkRestHandler() = default;
@@ -66,7 +67,7 @@ void RkRestHandler::HandleDelete(http_request request) {
 }
 
 pplx::task<void> RkRestHandler::Reply(http_request& request, status_code status, utility::string_t text) {
-  http_response response = MakeRkResponse(status, text);
+  http_response response = MakeRkResponse(status, std::move(text));
   TraceExchange(request, response);
   return request.reply(response);
 }

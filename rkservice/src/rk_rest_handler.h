@@ -70,7 +70,7 @@ class RkRestHandler {
 
 // The reply of the router and of RkRestHandler::Reply: the four common headers
 // and the text as a UTF-8 "text/plain" body.
-web::http::http_response MakeRkResponse(web::http::status_code status, const utility::string_t& text);
+web::http::http_response MakeRkResponse(web::http::status_code status, utility::string_t text);
 
 }  // namespace rkservice
 

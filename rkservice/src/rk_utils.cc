@@ -128,20 +128,27 @@ std::string Base64EncodeString(const std::string& bytes) {
 }
 
 std::string Base64DecodeString(const std::string& text) {
+  std::string bytes;
+  TryBase64DecodeString(text, &bytes);
+  return bytes;
+}
+
+bool TryBase64DecodeString(const std::string& text, std::string* bytes) {
   // Strict: whole groups of four, the alphabet only, "=" only as the last one
   // or two characters, and no stray bits in a padded group.
-  if (text.size() % 4 != 0) return {};
+  if (text.size() % 4 != 0) return false;
   size_t padding = 0;
   if (!text.empty() && text.back() == '=') padding = (text.size() >= 2 && text[text.size() - 2] == '=') ? 2 : 1;
   const size_t body = text.size() - padding;
   for (size_t i = 0; i < body; ++i) {
-    if (Base64Index(static_cast<unsigned char>(text[i])) < 0) return {};
+    if (Base64Index(static_cast<unsigned char>(text[i])) < 0) return false;
   }
   if (padding > 0) {
     const int last = Base64Index(static_cast<unsigned char>(text[body - 1]));
-    if ((padding == 1 && (last & 0x03) != 0) || (padding == 2 && (last & 0x0F) != 0)) return {};
+    if ((padding == 1 && (last & 0x03) != 0) || (padding == 2 && (last & 0x0F) != 0)) return false;
   }
-  return Base64Decode(text.substr(0, body));
+  *bytes = Base64Decode(text.substr(0, body));
+  return true;
 }
 
 std::string Md5HexUpper(const std::string& bytes) {

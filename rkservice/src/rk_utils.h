@@ -19,6 +19,9 @@ std::string Base64Decode(const std::string& text);
 // text it rejects.
 std::string Base64EncodeString(const std::string& bytes);
 std::string Base64DecodeString(const std::string& text);
+// The same decoder for callers that must tell rejected text from empty text:
+// false for text it rejects, `bytes` then untouched.
+bool TryBase64DecodeString(const std::string& text, std::string* bytes);
 
 // MD5 of the bytes as 32 upper-case hexadecimal digits.
 std::string Md5HexUpper(const std::string& bytes);

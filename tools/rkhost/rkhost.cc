@@ -183,6 +183,21 @@ void PrintProxyTryLines(const std::string& base) {
             << "  curl -i -d 'update_type=1&update_channel=true' " << base << "/updater/update\n";
 }
 
+// Quick access as user alice: write a tree (the second write of a different
+// tree sends a notification), read it, export the whole store.
+void PrintQuickAccessLines(const std::string& base) {
+  const std::string user = " -H 'UserName: alice'";
+  const std::string json = " -H 'Content-Type: application/json'";
+  std::cout << "Quick access:\n"
+            << "  curl -i" << user << json << " -d '[{\"url\":\"https://example.org/\",\"title\":\"Example\"}]' "
+            << base << "/quickaccess/qa\n"
+            << "  curl -i" << user << json
+            << " -d '[{\"title\":\"Work\",\"children\":[{\"url\":\"https://example.com/\",\"title\":\"Ex\"}]}]' '"
+            << base << "/quickaccess/qa?from_id=demo'   # a change: notifies\n"
+            << "  curl -i" << user << " '" << base << "/quickaccess/qa?with_ver=1'\n"
+            << "  curl -i" << user << " " << base << "/quickaccess/sync\n";
+}
+
 // The notes routes that work on a fresh root, and a sync with the demo's own
 // peer; its notifications show below.
 void PrintNotesTryLines(const std::string& base, const rkhost::RkDemoPeer& peer) {
@@ -215,6 +230,7 @@ void PrintTryLines(const std::string& port, int notify_port, const rkhost::RkDem
             << "  curl -i -H 'UserName: ../x' " << base << "/kivvet/notes   # unsafe user: 400\n";
   PrintNotesTryLines(base, peer);
   PrintProxyTryLines(base);
+  PrintQuickAccessLines(base);
   if (notify_port != 0) {
     std::cout << "A notification as the service sends it (printed below when it arrives):\n"
               << "  curl -i -H 'UserName: alice' 'http://127.0.0.1:" << notify_port
