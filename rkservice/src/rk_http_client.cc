@@ -1,7 +1,10 @@
 #include "rk_http_client.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
+#include <netinet/in.h>
 
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -53,6 +56,7 @@ struct Transfer {
   RkHttpResponse* response;
   size_t max_body_bytes;
   bool body_too_long = false;
+  std::string refused_address;
 };
 
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
@@ -81,6 +85,76 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     }
   }
   return bytes;
+}
+
+std::string AddressText(const sockaddr* address) {
+  char text[INET6_ADDRSTRLEN] = {0};
+  if (address->sa_family == AF_INET) {
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text, sizeof(text));
+  } else if (address->sa_family == AF_INET6) {
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text, sizeof(text));
+  } else {
+    return "address family " + std::to_string(address->sa_family);
+  }
+  return text;
+}
+
+// Called for every connection the transfer library opens, so the check sees
+// the address that name resolution (and each redirect) really produced.
+curl_socket_t OnOpenSocket(void* user, curlsocktype purpose, curl_sockaddr* address) {
+  auto* transfer = static_cast<Transfer*>(user);
+  if (purpose != CURLSOCKTYPE_IPCXN || RkHttpClient::IsSpecialDestination(&address->addr)) {
+    transfer->refused_address = AddressText(&address->addr);
+    return CURL_SOCKET_BAD;
+  }
+  return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+}
+
+bool IsSpecialIpv4(uint32_t host_order) {
+  const uint32_t first = host_order >> 24;
+  return first == 0 ||                             // unspecified, "this network"
+         (host_order >> 16) == ((169u << 8) | 254u) ||  // link-local
+         (first & 0xF0u) == 224u ||                // multicast
+         host_order == 0xFFFFFFFFu;                // limited broadcast
+}
+
+std::string LowerScheme(const std::string& url) {
+  std::string scheme;
+  CURLU* parsed = curl_url();
+  if (parsed == nullptr) return scheme;
+  char* part = nullptr;
+  if (curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+      curl_url_get(parsed, CURLUPART_SCHEME, &part, 0) == CURLUE_OK) {
+    scheme = part;
+    curl_free(part);
+  }
+  curl_url_cleanup(parsed);
+  for (char& c : scheme) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return scheme;
+}
+
+bool IsRedirect(long status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+void ApplyMethod(CURL* handle, const std::string& method, const std::string& body) {
+  curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, nullptr);
+  curl_easy_setopt(handle, CURLOPT_NOBODY, 0L);
+  curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
+  const bool has_body = !body.empty() || method == "POST" || method == "PUT";
+  if (method == "HEAD") {
+    curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
+  } else if (method == "GET" && !has_body) {
+    return;
+  } else {
+    if (has_body) {
+      curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+      curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body.data());
+    }
+    if (method != "POST") curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, method.c_str());
+  }
 }
 
 bool HasHeader(const RkHttpHeaders& headers, std::string_view name) {
@@ -146,9 +220,8 @@ bool RkHttpClient::Perform(const RkHttpRequest& request, RkHttpResponse* respons
   if (!curl) return Fail(error, CURLE_FAILED_INIT, "can not start a transfer");
   CURL* handle = curl.get();
   char details[CURL_ERROR_SIZE] = {0};
-  Transfer transfer{&answer, options_.max_body_bytes};
+  Transfer transfer{&answer, options_.max_body_bytes, false, {}};
 
-  curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str());
   curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
   // No proxy, not even one named by the environment.
@@ -157,7 +230,6 @@ bool RkHttpClient::Perform(const RkHttpRequest& request, RkHttpResponse* respons
   // Signals belong to the host process; time-outs work without them.
   curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options_.connect_timeout.count()));
-  curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(options_.total_timeout.count()));
   curl_easy_setopt(handle, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
   // The path goes out as the caller encoded it.
   curl_easy_setopt(handle, CURLOPT_PATH_AS_IS, 1L);
@@ -167,31 +239,87 @@ bool RkHttpClient::Perform(const RkHttpRequest& request, RkHttpResponse* respons
   curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &OnHeader);
   curl_easy_setopt(handle, CURLOPT_HEADERDATA, &transfer);
   curl_easy_setopt(handle, CURLOPT_HTTPHEADER, list.get());
+  if (options_.refuse_special_destinations) {
+    curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, &OnOpenSocket);
+    curl_easy_setopt(handle, CURLOPT_OPENSOCKETDATA, &transfer);
+  }
 
-  const bool has_body = !request.body.empty() || request.method == "POST" || request.method == "PUT";
-  if (request.method == "HEAD") {
-    curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
-  } else if (request.method == "GET" && !has_body) {
-    curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
-  } else {
-    if (has_body) {
-      curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
-      curl_easy_setopt(handle, CURLOPT_POSTFIELDS, request.body.data());
+  // Redirects are followed here rather than by the transfer library, which
+  // cannot refuse a step down from https to http.
+  const auto deadline = std::chrono::steady_clock::now() + options_.total_timeout;
+  std::string url = request.url;
+  std::string method = request.method;
+  std::string body = request.body;
+  for (int hop = 0;; ++hop) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return Fail(error, CURLE_OPERATION_TIMEDOUT, "timed out");
+    answer = RkHttpResponse();
+    transfer.refused_address.clear();
+    details[0] = '\0';
+    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(left.count()));
+    ApplyMethod(handle, method, body);
+
+    const CURLcode rc = curl_easy_perform(handle);
+    if (transfer.body_too_long) {
+      return Fail(error, CURLE_WRITE_ERROR,
+                  "answer body over " + std::to_string(options_.max_body_bytes) + " bytes");
     }
-    if (request.method != "POST") curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, request.method.c_str());
-  }
+    if (rc != CURLE_OK && !transfer.refused_address.empty()) {
+      return Fail(error, rc, "destination refused: " + transfer.refused_address);
+    }
+    if (rc != CURLE_OK) return Fail(error, rc, details[0] != '\0' ? details : curl_easy_strerror(rc));
+    long status = 0;
+    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    answer.status = static_cast<int>(status);
 
-  const CURLcode rc = curl_easy_perform(handle);
-  if (transfer.body_too_long) {
-    return Fail(error, CURLE_WRITE_ERROR,
-                "answer body over " + std::to_string(options_.max_body_bytes) + " bytes");
+    char* location = nullptr;
+    if (options_.max_redirects > 0 && IsRedirect(status) &&
+        curl_easy_getinfo(handle, CURLINFO_REDIRECT_URL, &location) == CURLE_OK && location != nullptr) {
+      if (hop >= options_.max_redirects) {
+        return Fail(error, CURLE_TOO_MANY_REDIRECTS,
+                    "more than " + std::to_string(options_.max_redirects) + " redirects");
+      }
+      std::string next = location;
+      if (!IsSafeValue(next) || !MayRedirect(url, next)) {
+        return Fail(error, CURLE_UNSUPPORTED_PROTOCOL, "redirect refused: " + next);
+      }
+      if ((status == 303 && method != "HEAD") || ((status == 301 || status == 302) && method == "POST")) {
+        method = "GET";
+        body.clear();
+      }
+      url = std::move(next);
+      continue;
+    }
+    break;
   }
-  if (rc != CURLE_OK) return Fail(error, rc, details[0] != '\0' ? details : curl_easy_strerror(rc));
-  long status = 0;
-  curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
-  answer.status = static_cast<int>(status);
   if (response != nullptr) *response = std::move(answer);
   return true;
+}
+
+bool RkHttpClient::IsSpecialDestination(const sockaddr* address) {
+  if (address->sa_family == AF_INET) {
+    return IsSpecialIpv4(ntohl(reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr));
+  }
+  if (address->sa_family != AF_INET6) return true;
+  const uint8_t* bytes = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr.s6_addr;
+  static const uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  static const uint8_t kNat64[12] = {0, 0x64, 0xFF, 0x9B, 0, 0, 0, 0, 0, 0, 0, 0};
+  if (std::memcmp(bytes, kMapped, 12) == 0 || std::memcmp(bytes, kNat64, 12) == 0) {
+    const uint32_t embedded = (static_cast<uint32_t>(bytes[12]) << 24) | (static_cast<uint32_t>(bytes[13]) << 16) |
+                              (static_cast<uint32_t>(bytes[14]) << 8) | bytes[15];
+    return IsSpecialIpv4(embedded);
+  }
+  static const uint8_t kUnspecified[16] = {0};
+  return std::memcmp(bytes, kUnspecified, 16) == 0 ||     // ::
+         bytes[0] == 0xFF ||                              // multicast
+         (bytes[0] == 0xFE && (bytes[1] & 0xC0) == 0x80);  // link-local fe80::/10
+}
+
+bool RkHttpClient::MayRedirect(const std::string& from, const std::string& to) {
+  const std::string target = LowerScheme(to);
+  if (target != "http" && target != "https") return false;
+  return !(target == "http" && LowerScheme(from) == "https");
 }
 
 }  // namespace rkservice

@@ -1,11 +1,15 @@
 // The outgoing HTTP client: what it sends and refuses, and its bounds.
 #include "rk_http_client.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <cstdlib>
 #include <string>
 
+#include "rk_image_test_server.h"
 #include "rk_notify_test_server.h"
 
 namespace {
@@ -89,6 +93,174 @@ TEST(RkHttpClient, AnAnswerOverTheBodyLimitFails) {
   RkHttpError error;
   EXPECT_FALSE(RkHttpClient(options).Perform(request, nullptr, &error));
   EXPECT_NE(error.message.find("4096"), std::string::npos) << error.message;
+}
+
+}  // namespace
+
+namespace {
+
+using rktest::ImageReply;
+using rktest::ImageTestServer;
+
+sockaddr_storage Address(const std::string& text) {
+  sockaddr_storage storage = {};
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+  if (inet_pton(AF_INET, text.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+  } else if (inet_pton(AF_INET6, text.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+  } else {
+    ADD_FAILURE() << "not an address: " << text;
+  }
+  return storage;
+}
+
+TEST(RkHttpClient, SpecialDestinationsByAddress) {
+  const struct {
+    const char* address;
+    bool special;
+  } cases[] = {
+      {"169.254.169.254", true},      // link-local: cloud metadata
+      {"169.254.0.1", true},
+      {"0.0.0.0", true},              // unspecified
+      {"0.1.2.3", true},
+      {"224.0.0.1", true},            // multicast
+      {"239.255.255.250", true},
+      {"255.255.255.255", true},      // broadcast
+      {"::", true},
+      {"fe80::1", true},
+      {"febf::1", true},
+      {"ff02::1", true},
+      {"::ffff:169.254.169.254", true},  // IPv4-mapped
+      {"::ffff:0.0.0.0", true},
+      {"::ffff:224.0.0.1", true},
+      {"64:ff9b::a9fe:a9fe", true},   // NAT64 of 169.254.169.254
+      {"127.0.0.1", false},           // loopback
+      {"127.8.9.10", false},
+      {"::1", false},
+      {"::ffff:127.0.0.1", false},
+      {"10.1.2.3", false},            // private
+      {"172.16.0.1", false},
+      {"192.168.1.1", false},
+      {"fd00::1", false},
+      {"::ffff:192.168.0.1", false},
+      {"169.253.255.255", false},
+      {"169.255.0.1", false},
+      {"223.255.255.255", false},
+      {"240.0.0.1", false},
+      {"fec0::1", false},
+      {"8.8.8.8", false},
+      {"2001:db8::1", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.address);
+    const sockaddr_storage address = Address(c.address);
+    EXPECT_EQ(RkHttpClient::IsSpecialDestination(reinterpret_cast<const sockaddr*>(&address)), c.special);
+  }
+  sockaddr_storage unix_address = {};
+  unix_address.ss_family = AF_UNIX;
+  EXPECT_TRUE(RkHttpClient::IsSpecialDestination(reinterpret_cast<const sockaddr*>(&unix_address)));
+}
+
+// Linux connects 0.0.0.0 to this machine, so the server sees a request only
+// when the client failed to refuse the address.
+TEST(RkHttpClient, RefusesASpecialDestinationOnEveryHop) {
+  ImageTestServer server;
+  server.Set("/img", {200, "image/png", "png"});
+  const std::string unspecified = "http://0.0.0.0:" + std::to_string(server.port()) + "/img";
+  server.Set("/redirect", {302, "text/plain", "", {{"Location", unspecified}}});
+  RkHttpRequest request;
+  request.url = unspecified;
+  RkHttpResponse response;
+  RkHttpError error;
+  // Without the filter the address does reach the server: the test means something.
+  RkHttpClient::Options plain;
+  plain.max_redirects = 10;
+  ASSERT_TRUE(RkHttpClient(plain).Perform(request, &response, &error)) << error.message;
+  ASSERT_EQ(server.Hits("/img"), 1u);
+
+  RkHttpClient::Options guarded = plain;
+  guarded.refuse_special_destinations = true;
+  EXPECT_FALSE(RkHttpClient(guarded).Perform(request, &response, &error));
+  EXPECT_NE(error.message.find("destination refused: 0.0.0.0"), std::string::npos) << error.message;
+  request.url = server.Url("/redirect");
+  EXPECT_FALSE(RkHttpClient(guarded).Perform(request, &response, &error));
+  EXPECT_NE(error.message.find("destination refused"), std::string::npos) << error.message;
+  EXPECT_EQ(server.Hits("/redirect"), 1u);
+  EXPECT_EQ(server.Hits("/img"), 1u);
+
+  request.url = server.Url("/img");
+  ASSERT_TRUE(RkHttpClient(guarded).Perform(request, &response, &error)) << error.message;
+  EXPECT_EQ(response.body, "png");
+}
+
+TEST(RkHttpClient, FollowsAtMostTheAllowedRedirects) {
+  ImageTestServer server;
+  for (int i = 0; i < 11; ++i) {
+    server.Set("/r" + std::to_string(i), {302, "text/plain", "moved", {{"Location", "/r" + std::to_string(i + 1)}}});
+  }
+  server.Set("/r11", {200, "image/png", "end"});
+  RkHttpClient::Options options;
+  options.max_redirects = 10;
+  RkHttpRequest request;
+  request.headers = {{"Accept", "image/*"}};
+  RkHttpResponse response;
+  RkHttpError error;
+
+  request.url = server.Url("/r1");  // ten redirects to the end
+  ASSERT_TRUE(RkHttpClient(options).Perform(request, &response, &error)) << error.message;
+  EXPECT_EQ(response.status, 200);
+  EXPECT_EQ(response.body, "end");
+  EXPECT_EQ(server.Hits("/r11"), 1u);
+  EXPECT_EQ(server.Requests().back().Header("Accept"), "image/*");
+
+  request.url = server.Url("/r0");  // eleven
+  EXPECT_FALSE(RkHttpClient(options).Perform(request, &response, &error));
+  EXPECT_EQ(error.message, "more than 10 redirects");
+  EXPECT_EQ(server.Hits("/r10"), 2u);
+  EXPECT_EQ(server.Hits("/r11"), 1u);
+
+  // A POST answered 303 goes on as a GET without its body.
+  server.Set("/post", {303, "text/plain", "", {{"Location", "/r11"}}});
+  request.method = "POST";
+  request.body = "data";
+  request.url = server.Url("/post");
+  ASSERT_TRUE(RkHttpClient(options).Perform(request, &response, &error)) << error.message;
+  EXPECT_EQ(server.Requests().back().method, "GET");
+  EXPECT_EQ(server.Requests().back().Header("Content-Length"), "");
+}
+
+TEST(RkHttpClient, RedirectsOnlyToHttpAndNeverDownFromHttps) {
+  const struct {
+    const char* from;
+    const char* to;
+    bool allowed;
+  } cases[] = {
+      {"http://a.example/", "http://b.example/x", true},
+      {"http://a.example/", "https://b.example/x", true},
+      {"https://a.example/", "https://b.example/x", true},
+      {"HTTPS://a.example/", "HTTPS://b.example/x", true},
+      {"https://a.example/", "http://b.example/x", false},
+      {"https://a.example/", "HTTP://b.example/x", false},
+      {"http://a.example/", "ftp://b.example/x", false},
+      {"http://a.example/", "file:///etc/passwd", false},
+      {"http://a.example/", "gopher://b.example/", false},
+      {"http://a.example/", "not a url", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.from) + " -> " + c.to);
+    EXPECT_EQ(RkHttpClient::MayRedirect(c.from, c.to), c.allowed);
+  }
+  ImageTestServer server;
+  server.Set("/ftp", {302, "text/plain", "", {{"Location", "ftp://127.0.0.1:1/x"}}});
+  RkHttpClient::Options options;
+  options.max_redirects = 10;
+  RkHttpRequest request;
+  request.url = server.Url("/ftp");
+  RkHttpError error;
+  EXPECT_FALSE(RkHttpClient(options).Perform(request, nullptr, &error));
+  EXPECT_EQ(error.message, "redirect refused: ftp://127.0.0.1:1/x");
 }
 
 }  // namespace

@@ -71,6 +71,10 @@ TEST_P(KivvetWithoutEngine, EveryRouteAnswersAsWithoutAnEngine) {
       {"PUT", "/kivvet/sync/do_sync", 400, R"({"msg":"please call /kivvet/sync/init first"})"},
       {"PUT", "/kivvet/sync/init_and_sync", 500, "{}"},
       {"PUT", "/kivvet/sync/reset_sync_ver", 500, "{}"},
+      {"GET", "/kivvet/get_notedata?id=00000001-0000-0000-0000-000000000000", 200,
+       R"({"code" : 404, "msg" :"note not fond"})"},
+      {"POST", "/kivvet/notes/downloadnodes", 500, "{}"},
+      {"POST", "/kivvet/note/importbookmarks", 500, "{}"},
   };
   for (const auto& route : routes) {
     const rktest::HttpReply reply = KivvetRequest(port, route.method, route.target, init_body);

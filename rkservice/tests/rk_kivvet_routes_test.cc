@@ -117,11 +117,11 @@ TEST_F(KivvetRoutes, DispatchByWholePathAndMethod) {
       {"DELETE", "/kivvet/hit", 404, "{}"},
       {"PUT", "/kivvet/sync/status", 404, "{}"},
       {"GET", "/kivvet/sync/do_sync", 404, "{}"},
-      // Routes that come with the note data and change routes.
-      {"GET", "/kivvet/get_notedata?id=x", 404, "{}"},
-      {"POST", "/kivvet/favorite", 404, "{}"},
-      {"DELETE", "/kivvet/favorite", 404, "{}"},
-      {"PUT", "/kivvet/note/url", 404, "{}"},
+      // The note data and change routes, reached without a usable input.
+      {"GET", "/kivvet/get_notedata?id=x", 200, "{\"code\" : 404, \"msg\" :\"note not fond\"}"},
+      {"POST", "/kivvet/favorite", 400, "{}"},
+      {"DELETE", "/kivvet/favorite", 400, "{}"},
+      {"PUT", "/kivvet/note/url", 400, "{}"},
       // The router's own answers.
       {"OPTIONS", "/kivvet/hit", 200, "{}"},
       {"HEAD", "/kivvet/hit", 501, ""},

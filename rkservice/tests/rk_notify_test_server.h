@@ -22,6 +22,8 @@
 #include <utility>
 #include <vector>
 
+#include "rk_loopback_test_listener.h"
+
 namespace rktest {
 
 struct NotifyReply {
@@ -53,44 +55,21 @@ struct NotifyRequest {
   }
 };
 
-class NotifyTestServer {
+class NotifyTestServer : private TestServerState {
  public:
   using Clock = std::chrono::steady_clock;
   using Reply = NotifyReply;
   using Request = NotifyRequest;
 
-  explicit NotifyTestServer(Reply reply = Reply()) : reply_(std::move(reply)) {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    socklen_t size = sizeof(address);
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        listen(listener_, 64) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-      std::abort();
-    }
-    port_ = ntohs(address.sin_port);
-    acceptor_ = std::thread([this] { AcceptLoop(); });
-  }
+  explicit NotifyTestServer(Reply reply = Reply()) : reply_(std::move(reply)) {}
 
-  ~NotifyTestServer() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
-    }
-    changed_.notify_all();
-    acceptor_.join();
-    for (std::thread& connection : connections_) connection.join();
-    close(listener_);
-  }
+  ~NotifyTestServer() { SignalStop(); }
 
   NotifyTestServer(const NotifyTestServer&) = delete;
   NotifyTestServer& operator=(const NotifyTestServer&) = delete;
 
-  int port() const { return port_; }
-  std::string host() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  int port() const { return listener_.port(); }
+  std::string host() const { return "http://127.0.0.1:" + std::to_string(port()); }
 
   void SetReply(Reply reply) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -116,21 +95,6 @@ class NotifyTestServer {
   }
 
  private:
-  bool Stopping() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return stopping_;
-  }
-
-  void AcceptLoop() {
-    while (!Stopping()) {
-      pollfd p = {listener_, POLLIN, 0};
-      if (poll(&p, 1, 20) <= 0) continue;
-      const int connection = accept(listener_, nullptr, nullptr);
-      if (connection < 0) continue;
-      connections_.emplace_back([this, connection] { Serve(connection); });
-    }
-  }
-
   // Reads one request; false when the peer went away or the server stops.
   bool ReadRequest(int connection, Request* request) {
     std::string data;
@@ -138,12 +102,7 @@ class NotifyTestServer {
     size_t body_size = 0;
     while (!Stopping()) {
       if (header_end != std::string::npos && data.size() >= header_end + 4 + body_size) break;
-      pollfd p = {connection, POLLIN, 0};
-      if (poll(&p, 1, 20) <= 0) continue;
-      char buffer[4096];
-      const ssize_t n = read(connection, buffer, sizeof(buffer));
-      if (n <= 0) return false;
-      data.append(buffer, static_cast<size_t>(n));
+      if (!ReadMore(connection, &data)) return false;
       if (header_end == std::string::npos && (header_end = data.find("\r\n\r\n")) != std::string::npos) {
         ParseHead(data.substr(0, header_end), request);
         const std::string length = request->Header("Content-Length");
@@ -157,22 +116,7 @@ class NotifyTestServer {
   }
 
   static void ParseHead(const std::string& head, Request* request) {
-    size_t start = 0;
-    for (bool first = true; start <= head.size(); first = false) {
-      size_t end = head.find("\r\n", start);
-      if (end == std::string::npos) end = head.size();
-      const std::string line = head.substr(start, end - start);
-      start = end + 2;
-      if (first) {
-        request->request_line = line;
-        continue;
-      }
-      const size_t colon = line.find(':');
-      if (colon == std::string::npos) continue;
-      size_t value = colon + 1;
-      while (value < line.size() && line[value] == ' ') ++value;
-      request->headers.emplace_back(line.substr(0, colon), line.substr(value));
-    }
+    ParseRequestHead(head, &request->request_line, &request->headers);
   }
 
   void Serve(int connection) {
@@ -204,15 +148,11 @@ class NotifyTestServer {
     close(connection);
   }
 
-  int listener_ = -1;
-  int port_ = 0;
-  std::thread acceptor_;
-  std::vector<std::thread> connections_;  // touched by the acceptor only
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool stopping_ = false;
   Reply reply_;
   std::vector<Request> requests_;
+  // Last: it starts serving once everything above is made, and joins its
+  // threads before any of it goes.
+  LoopbackTestListener listener_{[this](int connection) { Serve(connection); }};
 };
 
 }  // namespace rktest

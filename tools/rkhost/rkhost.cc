@@ -155,6 +155,23 @@ fs::path ExecutableFolder() {
   return ec ? fs::current_path() : self.parent_path();
 }
 
+// A note saved with an image and read back: the image source comes back
+// rewritten to the copy in the notes store.
+void PrintNoteContentLines(const std::string& port) {
+  const std::string base = "http://localhost:" + port;
+  const std::string as_alice = "curl -s -H 'UserName: alice' ";
+  const std::string json = "-H 'Content-Type: application/json' ";
+  std::cout << "A note saved with an image, then read back:\n"
+            << "  printf '\\x89PNG\\r\\n\\x1a\\n demo' > /tmp/rk-demo.png\n"
+            << "  " << as_alice << json << "-d '[{\"title\":\"demo\",\"url\":\"http://example.com/\"}]' " << base
+            << "/kivvet/note/importbookmarks\n"
+            << "  ID=$(" << as_alice << base << "/kivvet/allurlnotes | grep -o '\"id\":\"[^\"]*\"' | head -1 | cut -d'\"' -f4)\n"
+            << "  " << as_alice << json
+            << "-d '{\"id\":\"'$ID'\",\"content\":\"<p>hi</p><img src=\\\"file:///tmp/rk-demo.png\\\">\"}' " << base
+            << "/kivvet/content\n"
+            << "  " << as_alice << "\"" << base << "/kivvet/get_notedata?id=$ID\"   # src now names the store's copy\n";
+}
+
 // The account and updater proxies answer through the stand-in of the
 // browser's main library beside the service library.
 void PrintProxyTryLines(const std::string& base) {
@@ -238,6 +255,7 @@ void PrintTryLines(const std::string& port, int notify_port, const rkhost::RkDem
               << "  curl -i -H 'UserName: alice' 'http://127.0.0.1:" << notify_port
               << "/?action=notify&caller=kivvet&type=data_changed&value=%7B%22id%22:%22x%22%7D'\n";
   }
+  PrintNoteContentLines(port);
   std::cout << "\nServing; Ctrl-C stops.\n" << std::flush;
 }
 

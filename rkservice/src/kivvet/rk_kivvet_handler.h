@@ -80,6 +80,21 @@ class RkKivvetHandler : public RkRestHandler, public RkKivvetEventSink {
   // The folder mode of the two url-notes routes.
   bool ReplyFlattenedNodes(web::http::http_request& request);
 
+  // Note data route.
+  bool GetNoteData(web::http::http_request& request);
+
+  // Change routes.
+  bool Favorite(web::http::http_request& request, bool remove);
+  bool SaveContent(web::http::http_request& request);
+  bool DownloadNodes(web::http::http_request& request);
+  bool ImportBookmarks(web::http::http_request& request);
+  bool SetNoteUrl(web::http::http_request& request);
+  bool SetFolderMinimalist(web::http::http_request& request);
+  bool DownloadNoteContent(web::http::http_request& request);
+  // The node's engine text, well-formed; found (when given) tells whether the
+  // engine knew the node.
+  utility::string_t NodeText(const std::u16string& id, bool* found);
+
   // Sync routes.
   bool InitSync(web::http::http_request& request);
   bool DoSync(web::http::http_request& request);

@@ -2,6 +2,8 @@
 
 #include "kivvet/adaptor/win/rk_kivvet_sync_observer.h"
 #include "kivvet/adaptor/win/rk_kivvetmgr_v2_win.h"
+#include "kivvet/rk_content_helper.h"
+#include "rk_utils.h"
 
 namespace rkservice {
 
@@ -18,8 +20,14 @@ bool RkKivvetMgr::Init(RkKivvetEventSink* sink) {
 }
 
 int RkKivvetMgr::SaveContent(const std::u16string& id, const std::string& html, int version, int from) {
-  // Resources of the page are not fetched yet: the HTML is stored as it came.
-  return impl_->SaveContent(id, html, version, false, from);
+  const std::shared_ptr<RkContentHelper> helper = MakeContentHelper(this, WideToUtf8(id), html);
+  if (!helper->Process()) return -1;
+  return impl_->SaveContent(id, helper->GetContent(), version, helper->HasResources(), from);
+}
+
+std::shared_ptr<RkContentHelper> RkKivvetMgr::MakeContentHelper(RkKivvetMgr* mgr, const std::string& id,
+                                                                const std::string& html) {
+  return std::make_shared<RkContentHelper>(mgr, id, html);
 }
 
 bool RkKivvetMgr::InitSync(const std::u16string& uid, const std::u16string& did, const std::u16string& key,

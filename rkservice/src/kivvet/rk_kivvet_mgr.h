@@ -12,6 +12,7 @@
 
 namespace rkservice {
 
+class RkContentHelper;
 class RkKivvetEventSink;
 class RkKivvetMgrV2Win;
 class RkKivvetSyncObserver;
@@ -29,8 +30,13 @@ class RkKivvetMgr {
   // forwards to `sink`. Events may arrive before this returns.
   bool Init(RkKivvetEventSink* sink);
 
+  // Brings the images the HTML references into the store first (waiting for
+  // their downloads), or clears the note's resources when it has none.
   // -1 when nothing was saved, else the engine's result (0 = saved).
   int SaveContent(const std::u16string& id, const std::string& html, int version, int from);
+  // The image fetcher of one save, storing through mgr.
+  static std::shared_ptr<RkContentHelper> MakeContentHelper(RkKivvetMgr* mgr, const std::string& id,
+                                                            const std::string& html);
 
   bool InitSync(const std::u16string& uid, const std::u16string& did, const std::u16string& key,
                 const std::u16string& app, const std::u16string& host, const std::u16string& res_host,

@@ -24,3 +24,16 @@ list(APPEND RK_SERVICE_SOURCES
   src/kivvet/adaptor/win/rk_kivvetmgr_v2_win.cc
 )
 # --- end of notes handler
+
+# --- Note data and change routes, and the fetcher of the images a saved note
+# references.
+list(APPEND RK_SERVICE_SOURCES
+  src/kivvet/rk_content_helper.cc
+  src/kivvet/rk_image_source_scanner.cc
+  src/kivvet/rk_kivvet_change_routes.cc
+  src/kivvet/rk_kivvet_data_routes.cc
+  src/kivvet/rk_local_image_reader.cc
+  src/kivvet/rk_note_data_clock.cc
+  src/kivvet/rk_resource_downloader.cc
+)
+# --- end of note data and change routes
