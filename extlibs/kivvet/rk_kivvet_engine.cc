@@ -243,6 +243,9 @@ void RkKivvetEngine::GetLastSyncStatus(int32_t* version, int64_t* sync_time, int
 bool RkKivvetEngine::ResetSyncVersion(const std::vector<RkGuid>* ids) {
   return Guarded(false, [&] {
     if (ids == nullptr) return false;
+#ifdef RK_KIVVET_TESTING
+    RecordTestReset(*ids);
+#endif
     std::vector<std::string> texts;
     for (const RkGuid& id : *ids) {
       std::string text = IdText(&id);

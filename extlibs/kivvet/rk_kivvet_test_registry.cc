@@ -20,6 +20,17 @@ std::set<RkKivvetEngine*>& Engines() {
   return engines;
 }
 
+struct ResetRecord {
+  std::mutex mutex;
+  int32_t calls = 0;
+  std::vector<RkGuid> ids;
+};
+
+ResetRecord& LastReset() {
+  static ResetRecord record;
+  return record;
+}
+
 std::function<void(RkKivvetObserver*)> CallFor(const RkKivvetTestEvent& e) {
   const int32_t* n = e.numbers;
   switch (e.position) {
@@ -52,6 +63,13 @@ void UnregisterTestEngine(RkKivvetEngine* engine) {
   Engines().erase(engine);
 }
 
+void RecordTestReset(const std::vector<RkGuid>& ids) {
+  ResetRecord& record = LastReset();
+  std::lock_guard<std::mutex> lock(record.mutex);
+  ++record.calls;
+  record.ids = ids;
+}
+
 }  // namespace rkkivvet
 
 int32_t RkKivvetTestFire(const rkkivvet::RkKivvetTestEvent* event) {
@@ -64,6 +82,17 @@ int32_t RkKivvetTestFire(const rkkivvet::RkKivvetTestEvent* event) {
     int32_t called = 0;
     for (rkkivvet::RkKivvetEngine* engine : rkkivvet::Engines()) called += engine->FireOnWorker(call) ? 1 : 0;
     return called;
+  } catch (...) {
+    return -1;
+  }
+}
+
+int32_t RkKivvetTestLastReset(std::vector<rkkivvet::RkGuid>* ids) {
+  try {
+    rkkivvet::ResetRecord& record = rkkivvet::LastReset();
+    std::lock_guard<std::mutex> lock(record.mutex);
+    if (ids != nullptr) *ids = record.ids;
+    return record.calls;
   } catch (...) {
     return -1;
   }

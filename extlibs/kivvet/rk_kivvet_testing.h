@@ -1,8 +1,9 @@
 // Test flavour of the notes engine only (bin/kivvet_testing/libRkKivvet.so,
-// built with RK_KIVVET_TESTING): one extra export that makes the engines of
-// the process call their observer with arguments of the test's choosing, for
-// faults a real sync never produces (null texts and ids, negative lengths,
-// invalid JSON, share results, the positions 6, 8, 9 and 11).
+// built with RK_KIVVET_TESTING): two extra exports. RkKivvetTestFire makes the
+// engines of the process call their observer with arguments of the test's
+// choosing, for faults a real sync never produces (null texts and ids,
+// negative lengths, invalid JSON, share results, the positions 6, 8, 9 and
+// 11). RkKivvetTestLastReset tells which ids the last ResetSyncVersion got.
 //
 // A test dlopens that same file (the service beside it has loaded it
 // already, so both share one copy) and looks the export up by name:
@@ -19,6 +20,7 @@
 #define EXTLIBS_KIVVET_RK_KIVVET_TESTING_H_
 
 #include <cstdint>
+#include <vector>
 
 #include "rk_kivvet_interface.h"
 
@@ -59,10 +61,17 @@ struct RkKivvetTestEvent {
 using RkKivvetTestFireFn = int32_t (*)(const RkKivvetTestEvent* event);
 inline constexpr char kRkKivvetTestFireName[] = "RkKivvetTestFire";
 
+// The number of ResetSyncVersion calls made on the engines of the process so
+// far (0: none, -1: the copy failed), with ids (may be null) set to the list
+// the last one got, in its order, as given (before the engine looks at it).
+using RkKivvetTestLastResetFn = int32_t (*)(std::vector<RkGuid>* ids);
+inline constexpr char kRkKivvetTestLastResetName[] = "RkKivvetTestLastReset";
+
 }  // namespace rkkivvet
 
 extern "C" {
 __attribute__((visibility("default"))) int32_t RkKivvetTestFire(const rkkivvet::RkKivvetTestEvent* event);
+__attribute__((visibility("default"))) int32_t RkKivvetTestLastReset(std::vector<rkkivvet::RkGuid>* ids);
 }
 
 #endif  // EXTLIBS_KIVVET_RK_KIVVET_TESTING_H_

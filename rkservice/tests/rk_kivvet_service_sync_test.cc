@@ -215,6 +215,10 @@ TEST_F(KivvetServiceSync, ARealSyncNotifiesInOrderWithTheExactWireForm) {
   const fs::path root = temp_.path() / "root";
   const int port = Start("notes", root, notify_);
   ASSERT_NE(port, 0);
+  // A new user's store holds the default notes: all of them go out.
+  const Json meta = Json::parse(KivvetRequest(port, "GET", "/kivvet/get_notemeta").body);
+  const int defaults = meta.at("folders").get<int>() + meta.at("notes").get<int>();
+  ASSERT_GT(defaults, 0) << meta;
   const std::vector<NotifyRequest> run = Sync(port, notify_, "device-b");
 
   const std::string updated = "GET /?action=notify&caller=kivvet&type=data_changed&value=%7B%22data%22:%7B%22event%22:1,"
@@ -226,7 +230,7 @@ TEST_F(KivvetServiceSync, ARealSyncNotifiesInOrderWithTheExactWireForm) {
       "POST /?action=progress&caller=kivvet&count=2&type=1&value=2 HTTP/1.1",
       updated + kNote + "%22%7D,%22from%22:2%7D HTTP/1.1",
       "GET /?action=notify&caller=kivvet&type=data_changed&value=%7B%22data%22:%7B%22conflicts%22:0,%22pulled%22:2,"
-      "%22pushed%22:0,%22version%22:2%7D,%22from%22:2%7D HTTP/1.1",
+      "%22pushed%22:" + std::to_string(defaults) + ",%22version%22:2%7D,%22from%22:2%7D HTTP/1.1",
       "GET /?action=notify&caller=kivvet&type=sync&value=2 HTTP/1.1",
   };
   ASSERT_EQ(run.size(), lines.size());

@@ -86,28 +86,10 @@ class ChildProcess {
   // Reads until a complete line starting with `prefix` has come; that line,
   // or "" when the output ended or the time was up first.
   std::string WaitForLine(const std::string& prefix, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-      for (size_t start = 0, end; (end = pending_.find('\n', start)) != std::string::npos; start = end + 1) {
-        if (pending_.compare(start, prefix.size(), prefix) != 0) continue;
-        const std::string line = pending_.substr(start, end - start);
-        pending_.erase(0, end + 1);
-        return line;
-      }
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (out_ < 0 || left.count() <= 0) return {};
-      pollfd p = {out_, POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(left.count())) <= 0) return {};
-      char buffer[4096];
-      const ssize_t n = read(out_, buffer, sizeof(buffer));
-      if (n <= 0) {
-        close(out_);
-        out_ = -1;
-        continue;
-      }
-      pending_.append(buffer, static_cast<size_t>(n));
+    for (const std::string& line : ReadLines(limit, prefix)) {
+      if (line.rfind(prefix, 0) == 0) return line;
     }
+    return {};
   }
 
   void Signal(int signal_number) {

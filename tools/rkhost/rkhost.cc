@@ -165,7 +165,9 @@ void PrintNoteContentLines(const std::string& port) {
             << "  printf '\\x89PNG\\r\\n\\x1a\\n demo' > /tmp/rk-demo.png\n"
             << "  " << as_alice << json << "-d '[{\"title\":\"demo\",\"url\":\"http://example.com/\"}]' " << base
             << "/kivvet/note/importbookmarks\n"
-            << "  ID=$(" << as_alice << base << "/kivvet/allurlnotes | grep -o '\"id\":\"[^\"]*\"' | head -1 | cut -d'\"' -f4)\n"
+            // The imported bookmark ("et" 2), not one of the default notes.
+            << "  ID=$(" << as_alice << "'" << base << "/kivvet/bookmarksallurlnotes?type=2'"
+            << " | grep -o '\"id\":\"[^\"]*\"' | head -1 | cut -d'\"' -f4)\n"
             << "  " << as_alice << json
             << "-d '{\"id\":\"'$ID'\",\"content\":\"<p>hi</p><img src=\\\"file:///tmp/rk-demo.png\\\">\"}' " << base
             << "/kivvet/content\n"

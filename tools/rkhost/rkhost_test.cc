@@ -11,10 +11,15 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "rk_default_notes_source.h"
 #include "rk_test_http.h"
 #include "rk_test_wait.h"
 
@@ -168,9 +173,40 @@ TEST_F(RkHost, ProxyLinesAnswerThroughTheStandIn) {
             R"({"op":"Update","args":[1,"stable,beta"]})");
 }
 
-// The notes lines it prints work on a fresh root: a sync with its own peer,
-// whose notifications it prints.
+// The folder listing of a new user: the default notes of the locale, each
+// non-empty folder followed by its notes, as the notes were authored.
+std::vector<std::pair<std::string, std::vector<std::string>>> DefaultOutline(const std::string& lang) {
+  const std::vector<rktest::DefaultNode> nodes = rktest::DefaultNodes(lang);
+  std::vector<std::pair<std::string, std::vector<std::string>>> outline;
+  for (const rktest::DefaultNode& folder : nodes) {
+    if (!folder.folder()) continue;
+    std::vector<std::pair<std::string, std::vector<std::string>>> notes;
+    for (const rktest::DefaultNode& note : nodes) {
+      if (!note.folder() && note.parent() == folder.uuid) notes.push_back({note.name, {folder.name}});
+    }
+    if (notes.empty()) continue;
+    outline.push_back({folder.name, {}});
+    outline.insert(outline.end(), notes.begin(), notes.end());
+  }
+  return outline;
+}
+
+std::vector<std::pair<std::string, std::vector<std::string>>> Outline(const std::string& listing) {
+  std::vector<std::pair<std::string, std::vector<std::string>>> outline;
+  const nlohmann::json list = nlohmann::json::parse(listing);
+  for (const nlohmann::json& node : list.at("nodes")) {
+    outline.emplace_back(node.at("fn").get<std::string>(), node.at("paths").get<std::vector<std::string>>());
+  }
+  return outline;
+}
+
+// The notes lines it prints work on a fresh root: a new user's default
+// notes, a sync with its own peer, whose notifications it prints.
 TEST_F(RkHost, NotesLinesSyncWithItsOwnPeer) {
+  // The English default notes, whatever the machine's locale.
+  unsetenv("LC_ALL");
+  unsetenv("LC_MESSAGES");
+  setenv("LANG", "en_US.UTF-8", 1);
   const std::string port = std::to_string(rktest::FreeLoopbackPort());
   Host host({"--port", port, "--root", root_.string()});
   ASSERT_TRUE(host.WaitFor("Ctrl-C stops.")) << host.Output();
@@ -184,7 +220,9 @@ TEST_F(RkHost, NotesLinesSyncWithItsOwnPeer) {
   const int p = std::stoi(port);
   const rktest::HeaderList alice = {{"UserName", "alice"}};
   EXPECT_EQ(rktest::Request(p, "GET", "/kivvet/hit", alice).status, 200);
-  EXPECT_EQ(rktest::Request(p, "GET", "/kivvet/allurlnotes?with_folder=1", alice).body, R"({"nodes":[]})");
+  const rktest::HttpReply listing = rktest::Request(p, "GET", "/kivvet/allurlnotes?with_folder=1", alice);
+  ASSERT_EQ(listing.status, 200) << listing.body;
+  EXPECT_EQ(Outline(listing.body), DefaultOutline("en")) << listing.body;
   const std::string init = R"({"uid":"alice","did":"rkhost","key":"demo","app":"rkhost","host":")" + peer +
                            R"(","res_host":")" + peer + R"(","cver":"1.0","vip_level":0})";
   EXPECT_EQ(rktest::Request(p, "PUT", "/kivvet/sync/init", {{"UserName", "alice"}, {"Content-Type", "application/json"}},

@@ -1,9 +1,11 @@
 #include "kivvet/adaptor/win/rk_kivvetmgr_v2_win.h"
 
+#include <exception>
 #include <iostream>
 #include <system_error>
 
 #include "kivvet/adaptor/win/rk_default_notes.h"
+#include "kivvet/rk_byte_vector_sink.h"
 #include "kivvet/rk_kivvet_guid.h"
 #include "platform/rk_platform.h"
 #include "rk_logger.h"
@@ -165,10 +167,46 @@ bool RkKivvetMgrV2Win::InitStorage() {
 }
 
 bool RkKivvetMgrV2Win::ImportDefaultNotes(const fs::path& archive) {
-  // Filling from the archive is not wired in yet: a new store starts empty
-  // and counts as filled.
-  (void)archive;
-  return true;
+  // Runs inside the notes handler's constructor: nothing may leave by
+  // exception.
+  try {
+    RkArchiveEntries entries;
+    if (!LoadDefaultNotesArchive(archive, &entries)) return false;
+    std::vector<DefaultNodeRecord> records;
+    if (!ReadDefaultNodes(entries, &records)) return false;
+
+    const std::u16string root_id = GetRootId();
+    for (const DefaultNodeRecord& record : records) {
+      if (record.kind == 0) {
+        CreateFolder(root_id, record.name, record.uuid);
+      } else if (record.kind == 1 && record.et != 0) {
+        CreateNote(kDefaultUrlNotesParent, record.name, record.et, record.url, record.sum, record.tu, record.uuid);
+      } else if (record.kind == 1) {
+        ImportDefaultNote(entries, record);
+      }
+    }
+    // Also when nothing was created.
+    AddFavorite(kDefaultContentNotesParent, nullptr, kDefaultFavoriteFlags);
+    return true;
+  } catch (const std::exception& e) {
+    RkLogError("can not import the default notes from {0}: {1}", archive.u8string(), e.what());
+    return false;
+  }
+}
+
+void RkKivvetMgrV2Win::ImportDefaultNote(const RkArchiveEntries& entries, const DefaultNodeRecord& record) {
+  std::string html_template;
+  std::string image;
+  if (!FindDefaultNoteContent(entries, record.uuid, &html_template, &image)) return;
+  if (image.size() > static_cast<size_t>(INT32_MAX)) return;
+  std::vector<uint8_t> reference;
+  RkByteVectorSink sink(&reference);
+  if (!SaveResource(Utf8ToWide(Md5HexUpper(image)), reinterpret_cast<const uint8_t*>(image.data()),
+                    static_cast<int>(image.size()), kDefaultResourceKind, u"png", &sink)) {
+    return;
+  }
+  CreateNote(kDefaultContentNotesParent, record.name, record.et, record.url, record.sum, record.tu, record.uuid);
+  SaveContent(record.uuid, ExpandNoteTemplate(html_template, sink.Text()), -1, true, -1);
 }
 
 bool RkKivvetMgrV2Win::InitSync(const std::u16string& uid, const std::u16string& did, const std::u16string& key,

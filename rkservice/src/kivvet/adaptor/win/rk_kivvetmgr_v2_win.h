@@ -12,9 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "kivvet/adaptor/win/rk_lzma_util.h"
 #include "kivvet/rk_kivvet_interface.h"
 
 namespace rkservice {
+
+struct DefaultNodeRecord;
 
 // The engine library's file name; the one place it is written.
 inline constexpr char kRkKivvetLibraryName[] = "libRkKivvet.so";
@@ -92,6 +95,10 @@ class RkKivvetMgrV2Win {
   // Fills a new or empty store from the default-notes archive; false makes
   // InitStorage close the store again.
   bool ImportDefaultNotes(const std::filesystem::path& archive);
+  // One note whose content the archive carries: its image stored as a
+  // resource, the note made, its HTML saved. Left out when the template is
+  // missing or the engine does not store the image.
+  void ImportDefaultNote(const RkArchiveEntries& entries, const DefaultNodeRecord& record);
 
   std::string user_id_;
   std::string notes_dir_;
