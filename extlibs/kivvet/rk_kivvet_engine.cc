@@ -211,8 +211,7 @@ int32_t RkKivvetEngine::CountChildren(const RkGuid* id) {
 }
 
 bool RkKivvetEngine::GetNodesUnder(const RkGuid* root, RkByteSink* sink) {
-  return Guarded(false,
-                 [&] { return AnswerTo(sink, [&](std::string* t) { return store_.NodesUnder(IdText(root), t); }); });
+  return Guarded(false, [&] { return store_.NodesUnder(IdText(root), sink); });
 }
 
 int32_t RkKivvetEngine::GetUrlNoteCount(const char16_t* url) {

@@ -5,12 +5,17 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
-#include <map>
+#include <optional>
 #include <set>
+#include <string_view>
 #include <system_error>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
+#include "rk_kivvet_node_json.h"
 #include "rk_kivvet_text.h"
 
 namespace rkkivvet {
@@ -39,9 +44,14 @@ constexpr char kSchema[] =
     " ('sync_time', 0), ('sync_err', 0), ('sync_uid', '');"
     "INSERT INTO nodes(id, pid, ft, fn) VALUES('00000001-0000-0000-0000-000000000000', '', 0, '');";
 
+// The columns a node answer shows, and all of a node: those first, then the
+// local change state.
+constexpr char kListColumns[] = "id, pid, ft, fn, url, sum, tu, et, minimalist, ver, has_content, ctime, mtime";
 constexpr char kNodeColumns[] =
     "id, pid, ft, fn, url, sum, tu, et, minimalist, ver, has_content, ctime, mtime, lusn, dirty, content_dirty, "
     "susn";
+static_assert(std::string_view(kNodeColumns).substr(0, sizeof(kListColumns) - 1) == kListColumns,
+              "a node's row starts with the listed columns");
 
 int64_t Now() {
   return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -72,6 +82,11 @@ class Statement {
   bool Step() { return stmt_ != nullptr && sqlite3_step(stmt_) == SQLITE_ROW; }
   // True when the statement ran to its end.
   bool Run() { return stmt_ != nullptr && sqlite3_step(stmt_) == SQLITE_DONE; }
+  // Valid until the next Step.
+  std::string_view View(int column) const {
+    const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
+    return data != nullptr ? std::string_view(data, sqlite3_column_bytes(stmt_, column)) : std::string_view();
+  }
   std::string Text(int column) const {
     const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
     return data != nullptr ? std::string(data, sqlite3_column_bytes(stmt_, column)) : std::string();
@@ -115,21 +130,42 @@ struct Row : protocol::NodeRecord {
   bool content_dirty = false;  // the content too
 };
 
+// The kListColumns that start the row the statement is on; the texts live
+// until the statement steps again.
+RkKivvetNodeView ReadView(const Statement& s) {
+  RkKivvetNodeView node;
+  node.id = s.View(0);
+  node.pid = s.View(1);
+  node.ft = static_cast<int32_t>(s.Int(2));
+  node.fn = s.View(3);
+  node.url = s.View(4);
+  node.sum = s.View(5);
+  node.tu = s.View(6);
+  node.et = static_cast<int32_t>(s.Int(7));
+  node.minimalist = static_cast<int32_t>(s.Int(8));
+  node.ver = static_cast<int32_t>(s.Int(9));
+  node.has_content = s.Int(10) != 0;
+  node.ctime = s.Int(11);
+  node.mtime = s.Int(12);
+  return node;
+}
+
 Row ReadRow(const Statement& s) {
+  const RkKivvetNodeView node = ReadView(s);
   Row r;
-  r.id = s.Text(0);
-  r.pid = s.Text(1);
-  r.ft = static_cast<int32_t>(s.Int(2));
-  r.fn = s.Text(3);
-  r.url = s.Text(4);
-  r.sum = s.Text(5);
-  r.tu = s.Text(6);
-  r.et = static_cast<int32_t>(s.Int(7));
-  r.minimalist = static_cast<int32_t>(s.Int(8));
-  r.ver = static_cast<int32_t>(s.Int(9));
-  r.has_content = s.Int(10) != 0;
-  r.ctime = s.Int(11);
-  r.mtime = s.Int(12);
+  r.id = node.id;
+  r.pid = node.pid;
+  r.ft = node.ft;
+  r.fn = node.fn;
+  r.url = node.url;
+  r.sum = node.sum;
+  r.tu = node.tu;
+  r.et = node.et;
+  r.minimalist = node.minimalist;
+  r.ver = node.ver;
+  r.has_content = node.has_content;
+  r.ctime = node.ctime;
+  r.mtime = node.mtime;
   r.lusn = s.Int(13);
   r.dirty = s.Int(14) != 0;
   r.content_dirty = s.Int(15) != 0;
@@ -204,61 +240,154 @@ int32_t ResourceCount(sqlite3* db, const std::string& id) {
   return s.Step() ? static_cast<int32_t>(s.Int(0)) : 0;
 }
 
-nlohmann::json NodeJson(const Row& r, bool favorite, int32_t resources) {
-  return {{"id", r.id},         {"pid", r.pid},
-          {"ft", r.ft},         {"fn", r.fn},
-          {"url", r.url},       {"sum", r.sum},
-          {"tu", r.tu},         {"et", r.et},
-          {"ver", r.ver},       {"minimalist", r.minimalist},
-          {"fav", favorite},    {"has_content", r.has_content},
-          {"res", resources},   {"ctime", r.ctime},
-          {"mtime", r.mtime}};
-}
-
-// Every node at once, for the answers that walk the tree.
-struct Snapshot {
-  std::vector<Row> rows;
-  std::map<std::string, size_t> by_id;
-  std::map<std::string, std::vector<size_t>> children;
-  std::set<std::string> favorites;
-  std::map<std::string, int32_t> resources;
-
-  nlohmann::json Json(const Row& r) const {
-    const auto res = resources.find(r.id);
-    return NodeJson(r, favorites.count(r.id) != 0, res != resources.end() ? res->second : 0);
+// Answers that list many nodes read them straight from the statement, with
+// the favourites and resource counts of all nodes looked up in memory.
+class NodeLister {
+ public:
+  explicit NodeLister(sqlite3* db) {
+    Statement favorites(db, "SELECT node FROM favorites;");
+    while (favorites.Step()) favorites_.insert(favorites.Text(0));
+    Statement resources(db, "SELECT note, count(*) FROM note_resources GROUP BY note;");
+    while (resources.Step()) resources_[resources.Text(0)] = static_cast<int32_t>(resources.Int(1));
   }
-  const Row* Find(const std::string& id) const {
-    const auto found = by_id.find(id);
-    return found != by_id.end() ? &rows[found->second] : nullptr;
+
+  // The row of kListColumns the statement is on; its texts live until the
+  // statement steps again.
+  RkKivvetNodeView Read(const Statement& s) {
+    RkKivvetNodeView node = ReadView(s);
+    if (!favorites_.empty() || !resources_.empty()) {
+      key_.assign(node.id);
+      node.favorite = favorites_.count(key_) != 0;
+      const auto res = resources_.find(key_);
+      node.resources = res != resources_.end() ? res->second : 0;
+    }
+    return node;
   }
+
+ private:
+  std::unordered_set<std::string> favorites_;
+  std::unordered_map<std::string, int32_t> resources_;
+  std::string key_;
 };
 
-Snapshot LoadSnapshot(sqlite3* db) {
-  Snapshot snap;
-  Statement nodes(db, (std::string("SELECT ") + kNodeColumns + " FROM nodes ORDER BY rowid;").c_str());
-  while (nodes.Step()) {
-    snap.by_id[nodes.Text(0)] = snap.rows.size();
-    snap.rows.push_back(ReadRow(nodes));
-  }
-  for (size_t i = 0; i < snap.rows.size(); ++i) snap.children[snap.rows[i].pid].push_back(i);
-  Statement favorites(db, "SELECT node FROM favorites;");
-  while (favorites.Step()) snap.favorites.insert(favorites.Text(0));
-  Statement resources(db, "SELECT note, count(*) FROM note_resources GROUP BY note;");
-  while (resources.Step()) snap.resources[resources.Text(0)] = static_cast<int32_t>(resources.Int(1));
-  return snap;
-}
+// Every node's text, rendered once in the order the nodes were made and
+// split where a folder's "nodes" go, with each node's children linked in
+// that order. Nesting is put together from the pieces.
+class NodeTree {
+ public:
+  static constexpr size_t kNone = static_cast<size_t>(-1);
 
-nlohmann::json Children(const Snapshot& snap, const std::string& id, int depth) {
-  nlohmann::json nodes = nlohmann::json::array();
-  const auto found = snap.children.find(id);
-  if (found == snap.children.end() || depth > kMaxDepth) return nodes;
-  for (size_t index : found->second) {
-    const Row& r = snap.rows[index];
-    nlohmann::json node = snap.Json(r);
-    if (r.ft == 0) node["nodes"] = Children(snap, r.id, depth + 1);
-    nodes.push_back(std::move(node));
+  explicit NodeTree(sqlite3* db) {
+    Statement count(db, "SELECT count(*) FROM nodes;");
+    const size_t rows = count.Step() ? static_cast<size_t>(count.Int(0)) : 0;
+    // Grown once or not at all: copying a growing text of megabytes costs
+    // more than rendering it.
+    text_.reserve(rows * kNodeTextGuess);
+    ids_.reserve(rows * 2 * kIdTextSize);
+    nodes_.reserve(rows);
+    std::vector<std::pair<size_t, size_t>> pids;  // into ids_
+    pids.reserve(rows);
+    NodeLister lister(db);
+    Statement s(db, (std::string("SELECT ") + kListColumns + " FROM nodes ORDER BY rowid;").c_str());
+    while (s.Step()) {
+      const RkKivvetNodeView view = lister.Read(s);
+      Node node;
+      node.folder = view.ft == 0;
+      node.head = text_.size();
+      AppendNodeHead(view, &text_);
+      node.tail = text_.size();
+      AppendNodeTail(view, &text_);
+      node.end = text_.size();
+      node.id = {ids_.size(), view.id.size()};
+      ids_.append(view.id);
+      pids.emplace_back(ids_.size(), view.pid.size());
+      ids_.append(view.pid);
+      nodes_.push_back(node);
+    }
+    // ids_ is complete: views into it stay valid from here on.
+    Index();
+    std::vector<size_t> last_child(nodes_.size(), kNone);
+    for (size_t i = 0; i < nodes_.size(); ++i) {
+      const size_t parent = Find(Id(pids[i]));
+      if (parent == kNone) continue;
+      (last_child[parent] == kNone ? nodes_[parent].first_child : nodes_[last_child[parent]].next_sibling) = i;
+      last_child[parent] = i;
+    }
   }
-  return nodes;
+
+  size_t Find(std::string_view id) const {
+    if (slots_.empty()) return kNone;
+    for (size_t slot = Hash(id);; slot = (slot + 1) & (slots_.size() - 1)) {
+      const size_t at = slots_[slot];
+      if (at == kNone || Id(nodes_[at].id) == id) return at;
+    }
+  }
+
+  // Hands `emit` the children of the node at `parent` as a JSON array, piece
+  // by piece, folders with their own children under "nodes"; cut below
+  // kMaxDepth, as pulled parents can name each other.
+  template <typename Emit>
+  void WalkChildren(size_t parent, int depth, Emit&& emit) const {
+    emit("[");
+    const size_t first = depth > kMaxDepth ? kNone : nodes_[parent].first_child;
+    for (size_t i = first; i != kNone; i = nodes_[i].next_sibling) {
+      const Node& node = nodes_[i];
+      if (i != first) emit(",");
+      emit(std::string_view(text_).substr(node.head, node.tail - node.head));
+      if (node.folder) {
+        emit(",\"nodes\":");
+        WalkChildren(i, depth + 1, emit);
+      }
+      emit(std::string_view(text_).substr(node.tail, node.end - node.tail));
+    }
+    emit("]");
+  }
+
+ private:
+  static constexpr size_t kNodeTextGuess = 320;
+  static constexpr size_t kIdTextSize = 36;
+
+  struct Node {
+    size_t head = 0, tail = 0, end = 0;  // into text_
+    std::pair<size_t, size_t> id;  // into ids_
+    bool folder = false;
+    size_t first_child = kNone, next_sibling = kNone;
+  };
+
+  std::string_view Id(std::pair<size_t, size_t> at) const { return std::string_view(ids_).substr(at.first, at.second); }
+  size_t Hash(std::string_view id) const { return std::hash<std::string_view>()(id) & (slots_.size() - 1); }
+
+  // Open addressing over a power of two at least twice the node count: one
+  // allocation for ten thousand ids. Ids are unique in the table.
+  void Index() {
+    size_t size = 16;
+    while (size < nodes_.size() * 2) size *= 2;
+    slots_.assign(size, kNone);
+    for (size_t i = 0; i < nodes_.size(); ++i) {
+      size_t slot = Hash(Id(nodes_[i].id));
+      while (slots_[slot] != kNone) slot = (slot + 1) & (size - 1);
+      slots_[slot] = i;
+    }
+  }
+
+  std::string text_;
+  std::string ids_;
+  std::vector<Node> nodes_;
+  std::vector<size_t> slots_;
+};
+
+// Writes the pieces into the sink in one piece, only once all are known.
+template <typename Walk>
+bool WriteWalk(RkByteSink* sink, Walk&& walk) {
+  size_t size = 0;
+  walk([&](std::string_view piece) { size += piece.size(); });
+  uint8_t* out = sink->Grow(size);
+  if (out == nullptr) return false;
+  walk([&](std::string_view piece) {
+    std::memcpy(out, piece.data(), piece.size());
+    out += piece.size();
+  });
+  return true;
 }
 
 bool IsHex(const std::string& text) {
@@ -335,7 +464,9 @@ bool RkKivvetStore::OpenLocked(const fs::path& path, const std::string& name) {
   if (path.empty()) return false;
   const bool exists = fs::exists(path, ec);
   if (exists && !fs::is_regular_file(path, ec)) return false;
-  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX;
+  // Every use of the connection is under mutex_; SQLite's own locking on
+  // each call would only cost (a listing reads ten thousand rows).
+  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
   if (!exists) flags |= SQLITE_OPEN_CREATE;
   sqlite3* db = nullptr;
   if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
@@ -414,30 +545,53 @@ int32_t RkKivvetStore::CountChildren(const std::string& id) {
 
 bool RkKivvetStore::NodeInfo(const std::string& id, std::string* json) {
   std::lock_guard<std::mutex> lock(mutex_);
-  Row row;
-  if (!FindRow(db_, id, &row)) return false;
-  *json = protocol::Dump(NodeJson(row, IsFavorite(db_, id), ResourceCount(db_, id)));
+  if (db_ == nullptr || id.empty()) return false;
+  Statement s(db_, (std::string("SELECT ") + kListColumns + " FROM nodes WHERE id=?;").c_str());
+  s.Bind(1, id);
+  if (!s.Step()) return false;
+  RkKivvetNodeView node = ReadView(s);
+  node.favorite = IsFavorite(db_, id);
+  node.resources = ResourceCount(db_, id);
+  json->clear();
+  AppendNodeHead(node, json);
+  AppendNodeTail(node, json);
   return true;
 }
 
-bool RkKivvetStore::NodesUnder(const std::string& id, std::string* json) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  Row row;
-  if (!FindRow(db_, id, &row)) return false;
-  const Snapshot snap = LoadSnapshot(db_);
-  *json = protocol::Dump({{"nodes", row.ft == 0 ? Children(snap, id, 0) : nlohmann::json::array()}});
-  return true;
+bool RkKivvetStore::NodesUnder(const std::string& id, RkByteSink* sink) {
+  if (sink == nullptr) return false;
+  std::optional<NodeTree> tree;  // none under a note
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Row row;
+    if (!FindRow(db_, id, &row)) return false;
+    if (row.ft == 0) tree.emplace(db_);
+  }
+  // The tree holds all it needs: the caller's sink is written to unlocked.
+  if (!tree) return WriteWalk(sink, [](auto&& emit) { emit("{\"nodes\":[]}"); });
+  const size_t root = tree->Find(id);
+  return WriteWalk(sink, [&](auto&& emit) {
+    emit("{\"nodes\":");
+    tree->WalkChildren(root, 0, emit);
+    emit("}");
+  });
 }
 
 bool RkKivvetStore::UrlNotes(int32_t type, std::string* json) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (db_ == nullptr) return false;
-  const Snapshot snap = LoadSnapshot(db_);
-  nlohmann::json nodes = nlohmann::json::array();
-  for (const Row& r : snap.rows) {
-    if (r.ft != 0 && !r.url.empty() && (type == 0 || r.et == type)) nodes.push_back(snap.Json(r));
+  NodeLister lister(db_);
+  Statement s(db_, (std::string("SELECT ") + kListColumns +
+                    " FROM nodes WHERE ft<>0 AND url<>'' AND (?=0 OR et=?) ORDER BY rowid;").c_str());
+  s.Bind(1, int64_t{type}).Bind(2, int64_t{type});
+  json->assign("{\"nodes\":[");
+  for (bool first = true; s.Step(); first = false) {
+    if (!first) json->push_back(',');
+    const RkKivvetNodeView node = lister.Read(s);
+    AppendNodeHead(node, json);
+    AppendNodeTail(node, json);
   }
-  *json = protocol::Dump({{"nodes", std::move(nodes)}});
+  json->append("]}");
   return true;
 }
 
@@ -453,12 +607,11 @@ bool RkKivvetStore::NodePath(const std::string& id, std::string* json) {
   std::lock_guard<std::mutex> lock(mutex_);
   Row row;
   if (!FindRow(db_, id, &row)) return false;
-  const Snapshot snap = LoadSnapshot(db_);
   nlohmann::json path = nlohmann::json::array();
-  const Row* parent = snap.Find(row.pid);
-  for (int depth = 0; parent != nullptr && parent->id != kRootId && depth < kMaxDepth; ++depth) {
-    path.insert(path.begin(), nlohmann::json{{"id", parent->id}, {"fn", parent->fn}});
-    parent = snap.Find(parent->pid);
+  Row parent;
+  for (int depth = 0; FindRow(db_, row.pid, &parent) && parent.id != kRootId && depth < kMaxDepth; ++depth) {
+    path.insert(path.begin(), nlohmann::json{{"id", parent.id}, {"fn", parent.fn}});
+    row = parent;
   }
   *json = protocol::Dump({{"id", id}, {"path", std::move(path)}});
   return true;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "rk_kivvet_interface.h"
 #include "rk_kivvet_protocol.h"
 
 struct sqlite3;
@@ -67,7 +68,8 @@ class RkKivvetStore {
   std::string RootId();
   int32_t CountChildren(const std::string& id);
   bool NodeInfo(const std::string& id, std::string* json);
-  bool NodesUnder(const std::string& id, std::string* json);
+  // Writes into the sink only once the answer is complete.
+  bool NodesUnder(const std::string& id, RkByteSink* sink);
   // type 0: every note with a url; else those whose "et" is type.
   bool UrlNotes(int32_t type, std::string* json);
   int32_t UrlNoteCount(const std::string& url);

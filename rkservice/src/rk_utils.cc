@@ -244,13 +244,26 @@ std::u16string Utf8ToWide(const std::string& text) {
   return out;
 }
 
-std::string WellFormedUtf8(const std::string& text) {
+bool IsWellFormedUtf8(std::string_view text) {
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   for (size_t i = 0, next = 0; i < text.size(); i = next) {
+    // Runs of ASCII, eight bytes at a time: answers are megabytes of it.
+    uint64_t word;
+    if (text.size() - i >= sizeof(word)) {
+      std::memcpy(&word, s + i, sizeof(word));
+      if ((word & 0x8080808080808080ull) == 0) {
+        next = i + sizeof(word);
+        continue;
+      }
+    }
     char32_t cp;
-    if (!ReadUtf8(s, text.size(), i, &cp, &next)) return WideToUtf8(Utf8ToWide(text));
+    if (!ReadUtf8(s, text.size(), i, &cp, &next)) return false;
   }
-  return text;
+  return true;
+}
+
+std::string WellFormedUtf8(const std::string& text) {
+  return IsWellFormedUtf8(text) ? text : WideToUtf8(Utf8ToWide(text));
 }
 
 bool operator==(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }

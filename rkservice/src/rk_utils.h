@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace rkservice {
@@ -33,6 +34,8 @@ std::u16string Utf8ToWide(const std::string& text);
 // well-formed, else with U+FFFD for each ill-formed part. No copy through
 // UTF-16 for well-formed text.
 std::string WellFormedUtf8(const std::string& text);
+// No ill-formed sequence: WellFormedUtf8 would give the text back as it is.
+bool IsWellFormedUtf8(std::string_view text);
 
 // The platform's GUID layout: three little-endian integers and 8 bytes.
 struct GUID {

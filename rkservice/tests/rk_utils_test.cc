@@ -120,6 +120,25 @@ TEST(Utf, IllFormedInputBecomesReplacementCharacters) {
             "\xEF\xBF\xBD\xF0\x9F\x98\x80");
 }
 
+TEST(Utf, LongTextIsCheckedAtEveryOffset) {
+  // Runs of ASCII are skipped eight bytes at a time; a defect or a sequence
+  // may stand anywhere, across those steps too.
+  for (const std::string piece : {"\xFF", "\xC3", "\xE2\x82", "\xED\xA0\x80", "\xC0\xAF", "\xF4\x90\x80\x80"}) {
+    for (size_t at = 0; at < 20; ++at) {
+      const std::string text = std::string(at, 'a') + piece + std::string(19 - at % 7, 'b');
+      EXPECT_FALSE(IsWellFormedUtf8(text)) << at;
+      EXPECT_EQ(WellFormedUtf8(text), WideToUtf8(Utf8ToWide(text)));
+    }
+  }
+  for (const std::string piece : {"\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF"}) {
+    for (size_t at = 0; at < 20; ++at) {
+      const std::string text = std::string(at, 'a') + piece + std::string(19 - at % 7, 'b');
+      EXPECT_TRUE(IsWellFormedUtf8(text)) << at;
+      EXPECT_EQ(WellFormedUtf8(text), text);
+    }
+  }
+}
+
 TEST(Guid, TextFormsBothWays) {
   const GUID one{1, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
   const GUID mixed{0xDEADBEEF, 0xAB12, 0x0CD3, {0xFE, 0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD}};

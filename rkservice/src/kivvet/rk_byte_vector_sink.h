@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "kivvet/rk_kivvet_interface.h"
@@ -19,6 +20,10 @@ class RkByteVectorSink final : public rkkivvet::RkByteSink {
   uint8_t* Grow(size_t n) override;
 
   std::string Text() const { return std::string(bytes_->begin(), bytes_->end()); }
+  // The bytes as they are, without a copy; valid until the next Grow.
+  std::string_view View() const {
+    return std::string_view(reinterpret_cast<const char*>(bytes_->data()), bytes_->size());
+  }
 
  private:
   std::vector<uint8_t>* bytes_;

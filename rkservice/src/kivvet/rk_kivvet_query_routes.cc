@@ -2,12 +2,14 @@
 #include <cpprest/uri.h>
 
 #include <cstdlib>
+#include <utility>
 #include <vector>
 
 #include "kivvet/rk_byte_vector_sink.h"
 #include "kivvet/rk_kivvet_handler.h"
 #include "kivvet/rk_kivvet_mgr.h"
 #include "kivvet/rk_kivvet_paths.h"
+#include "kivvet/rk_node_list_flattener.h"
 #include "rk_logger.h"
 #include "rk_utils.h"
 
@@ -74,6 +76,19 @@ void RkKivvetHandler::FlattenNodeTree(web::json::array& nodes, web::json::array&
   }
 }
 
+bool RkKivvetHandler::FlattenNodeListWithLibrary(const std::string& engine_text, std::string* reply) {
+  std::error_code error;
+  value tree = value::parse(WellFormed(engine_text), error);
+  if (error || !tree.is_object() || !tree.has_array_field("nodes")) return false;
+  value flat = value::array();
+  int note_count = 0;
+  FlattenNodeTree(tree.at("nodes").as_array(), flat.as_array(), value::array().as_array(), note_count);
+  value answer = value::object();
+  answer["nodes"] = std::move(flat);
+  *reply = answer.serialize();
+  return true;
+}
+
 bool RkKivvetHandler::ReplyFlattenedNodes(http_request& request) {
   std::vector<uint8_t> bytes;
   RkByteVectorSink sink(&bytes);
@@ -81,19 +96,15 @@ bool RkKivvetHandler::ReplyFlattenedNodes(http_request& request) {
     Reply(request, status_codes::InternalError, "{}");
     return false;
   }
-  std::error_code error;
-  value tree = value::parse(WellFormed(sink.Text()), error);
-  if (error || !tree.is_object() || !tree.has_array_field("nodes")) {
+  // The direct path gives the library's bytes; what it declines, the
+  // library reads.
+  std::string reply;
+  if (!RkNodeListFlattener::Flatten(sink.View(), &reply) && !FlattenNodeListWithLibrary(sink.Text(), &reply)) {
     RkLogError("kivvet node list is not an object with a nodes array ({0} bytes)", bytes.size());
     Reply(request, status_codes::InternalError, "{}");
     return false;
   }
-  value flat = value::array();
-  int note_count = 0;
-  FlattenNodeTree(tree.at("nodes").as_array(), flat.as_array(), value::array().as_array(), note_count);
-  value reply = value::object();
-  reply["nodes"] = std::move(flat);
-  Reply(request, status_codes::OK, reply.serialize());
+  Reply(request, status_codes::OK, std::move(reply));
   return true;
 }
 

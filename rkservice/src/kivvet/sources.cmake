@@ -20,6 +20,7 @@ list(APPEND RK_SERVICE_SOURCES
   src/kivvet/rk_kivvet_mgr.cc
   src/kivvet/rk_kivvet_query_routes.cc
   src/kivvet/rk_kivvet_sync_routes.cc
+  src/kivvet/rk_node_list_flattener.cc
   src/kivvet/adaptor/win/rk_kivvet_sync_observer.cc
   src/kivvet/adaptor/win/rk_kivvetmgr_v2_win.cc
 )
