@@ -113,6 +113,25 @@ bool IsSafeUserName(const std::string& user) {
   return true;
 }
 
+// Holds the router, so that the last request to end may also be the last
+// holder: the count drops before the router can go.
+class RkMessageRouter::InFlight {
+ public:
+  explicit InFlight(std::shared_ptr<RkMessageRouter> router) : router_(std::move(router)) {
+    std::lock_guard<std::mutex> lock(router_->in_flight_mutex_);
+    ++router_->in_flight_;
+  }
+  ~InFlight() {
+    std::lock_guard<std::mutex> lock(router_->in_flight_mutex_);
+    if (--router_->in_flight_ == 0) router_->idle_.notify_all();
+  }
+  InFlight(const InFlight&) = delete;
+  InFlight& operator=(const InFlight&) = delete;
+
+ private:
+  std::shared_ptr<RkMessageRouter> router_;
+};
+
 RkMessageRouter::RkMessageRouter(RkServiceInfo info)
     : registry_(new RkHandlerRegistry(info)), info_(std::move(info)) {}
 
@@ -159,6 +178,7 @@ bool RkMessageRouter::Start() {
     }
     CloseListenersAtExit();
     endpoint_ = endpoint;
+    closing_ = false;
     running_ = true;
   } catch (const web::http::http_exception& e) {
     std::cout << info_.name << " can not start for:" << e.error_code().value() << ", " << e.what() << std::endl;
@@ -175,16 +195,27 @@ bool RkMessageRouter::Start() {
 
 void RkMessageRouter::Stop() {
   if (!running_) return;
+  closing_ = true;
   try {
     listener_->close().wait();
   } catch (const std::exception& e) {
     std::cout << e.what() << std::endl;
     return;
   }
+  // The listener is done with its connections, but a route may still run:
+  // a notification after its reply, a request whose body came in as the
+  // listener closed. Its handlers, and at exit the process's own state,
+  // must outlive it.
+  WaitIdle();
   ReleaseEndpoint(endpoint_);
   endpoint_.clear();
   listener_.reset();
   running_ = false;
+}
+
+void RkMessageRouter::WaitIdle() {
+  std::unique_lock<std::mutex> lock(in_flight_mutex_);
+  idle_.wait(lock, [this] { return in_flight_ == 0; });
 }
 
 RkServiceInfo RkMessageRouter::GetServiceInfo() const { return info_; }
@@ -202,6 +233,7 @@ pplx::task<void> RkMessageRouter::Reply(http_request& request, web::http::status
 }
 
 void RkMessageRouter::HandleRequest(http_request request) {
+  auto in_flight = std::make_shared<InFlight>(shared_from_this());
   if (request.headers().content_length() > kMaxRequestBody) {
     RkLogWarn("request body too large: {0} bytes for {1}", request.headers().content_length(),
               request.request_uri().to_string());
@@ -218,25 +250,30 @@ void RkMessageRouter::HandleRequest(http_request request) {
   // the body. A route that waited for the body here would hold one of those
   // threads, and a few slow or concurrent bodies would leave none to read any:
   // the whole service would hang. So the request is routed once its body is
-  // in, and the routes' own reads return at once. The router reference keeps
-  // the handlers alive until then.
-  auto self = shared_from_this();
-  request.content_ready().then([self, request](pplx::task<http_request> ready) mutable {
+  // in, and the routes' own reads return at once. The count's router
+  // reference keeps the handlers alive until then.
+  request.content_ready().then([this, in_flight, request](pplx::task<http_request> ready) mutable {
     try {
       ready.wait();
     } catch (...) {
       // A body that broke off fails again in the route's own read.
     }
-    try {
-      self->Dispatch(request);
-    } catch (...) {
-      // As the listener answers a request whose function threw: a bare 500.
+    // A body that came in as the listener closed is not routed: the listener
+    // has answered it.
+    if (!closing_) {
       try {
-        request.reply(status_codes::InternalError);
+        Dispatch(request);
       } catch (...) {
-        // Already answered, or the connection is gone.
+        // As the listener answers a request whose function threw: a bare 500.
+        try {
+          request.reply(status_codes::InternalError);
+        } catch (...) {
+          // Already answered, or the connection is gone.
+        }
       }
     }
+    // The route has ended; the closure itself may be freed later.
+    in_flight.reset();
   });
 }
 

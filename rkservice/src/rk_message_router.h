@@ -5,7 +5,10 @@
 
 #include <cpprest/http_listener.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "rkservice.h"
@@ -23,7 +26,8 @@ class RkMessageRouter : public std::enable_shared_from_this<RkMessageRouter> {
   // listener so that the next Start opens the same one again.
   bool Start();
   // Closes and destroys the listener, which releases the request functions'
-  // references to this router.
+  // references to this router, and returns once every request routed so far
+  // has ended, work after its reply included.
   void Stop();
   RkServiceInfo GetServiceInfo() const;
   // "http://localhost:PORT" or "http://*:PORT"; empty when not running.
@@ -39,7 +43,15 @@ class RkMessageRouter : public std::enable_shared_from_this<RkMessageRouter> {
   void Dispatch(web::http::http_request& request);
   void Route(web::http::http_request& request);
 
+  // Counts a request from its arrival to the end of its route.
+  class InFlight;
+  void WaitIdle();
+
   bool running_ = false;
+  std::atomic<bool> closing_{false};
+  std::mutex in_flight_mutex_;
+  std::condition_variable idle_;
+  int in_flight_ = 0;
   RkHandlerRegistry* registry_;
   RkServiceInfo info_;
   std::unique_ptr<web::http::experimental::listener::http_listener> listener_;

@@ -5,9 +5,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -29,6 +31,20 @@ using web::http::http_request;
 
 std::atomic<int> g_constructions{0};
 std::atomic<bool> g_second_reply_threw{false};
+
+// A route that goes on after its reply until the test lets it end.
+std::mutex g_after_reply_mutex;
+std::condition_variable g_after_reply_changed;
+bool g_after_reply_released = false;
+bool g_after_reply_ended = false;
+
+bool ReplyThenWaitForRelease(RkRestHandler* handler, http_request& r) {
+  handler->Reply(r, 200, "{}");
+  std::unique_lock<std::mutex> lock(g_after_reply_mutex);
+  g_after_reply_changed.wait(lock, [] { return g_after_reply_released; });
+  g_after_reply_ended = true;
+  return true;
+}
 
 class ProbeHandler : public RkRestHandler {
  public:
@@ -64,6 +80,7 @@ class ProbeHandler : public RkRestHandler {
       }
       return true;
     };
+    post_routes_["/probe/after-reply"] = [this](http_request& r) { return ReplyThenWaitForRelease(this, r); };
     post_routes_["/probe/echo"] = [this](http_request& r) {
       Reply(r, 200, ReadBody(r));
       return true;
@@ -259,6 +276,37 @@ TEST_F(Router, BodiesOnTheirWayHoldNoListenerThread) {
     const std::string reply = clients[i]->Receive();
     EXPECT_NE(reply.find("\r\n\r\nbody " + std::to_string(i)), std::string::npos) << reply;
   }
+}
+
+// Work after a reply (a notification) runs on in the handler: removing the
+// service returns only once it has ended, or an unload or exit would pull
+// the handler and the process state from under it. The listener itself
+// waits only for routes called straight from it; a request with a body is
+// routed later, once its body is in. A body still on its way when the
+// service goes is not routed and does not hold the removal.
+TEST_F(Router, RemovalWaitsForRoutesStillRunningAfterTheirReply) {
+  const HttpReply reply = rktest::Request(port_, "POST", "/probe/after-reply",
+                                          {{"UserName", "ann"}, {"Content-Type", "text/plain"}}, "body");
+  ASSERT_EQ(reply.status, 200);
+  rktest::SlowClient half_sent(port_);
+  ASSERT_TRUE(half_sent.Send("POST /probe/echo HTTP/1.1\r\nHost: x\r\nUserName: bob\r\nContent-Length: 9\r\n\r\nhalf"));
+
+  bool ended_when_removed = false;
+  std::thread remover([&] {
+    RkServiceManager::GetInstance()->RemoveAllService();
+    std::lock_guard<std::mutex> lock(g_after_reply_mutex);
+    ended_when_removed = g_after_reply_ended;
+  });
+  // The listener closes first; only then is the route let go.
+  EXPECT_TRUE(rktest::WaitUntil([this] { return !rktest::SlowClient(port_).connected(); }));
+  {
+    std::lock_guard<std::mutex> lock(g_after_reply_mutex);
+    g_after_reply_released = true;
+  }
+  g_after_reply_changed.notify_all();
+  remover.join();
+  EXPECT_TRUE(ended_when_removed);
+  EXPECT_EQ(half_sent.Receive().find("half"), std::string::npos);
 }
 
 TEST_F(Router, ReplyHelpersEncodeTextAndHeaders) {

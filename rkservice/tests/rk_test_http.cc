@@ -10,20 +10,50 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <random>
 
 namespace rktest {
 
-int FreeLoopbackPort() {
+namespace {
+
+// The port binds on 127.0.0.1 now, with nothing listening on it.
+bool CanBind(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return 0;
+  if (fd < 0) return false;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(addr);
-  const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
-                  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
   ::close(fd);
-  return ok ? ntohs(addr.sin_port) : 0;
+  return ok;
+}
+
+// The lowest port the system hands out on its own, for bind(0) and for
+// every outgoing connection.
+int LowestEphemeralPort() {
+  std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
+  int low = 0;
+  return range >> low && low > 1024 ? low : 32768;
+}
+
+}  // namespace
+
+int FreeLoopbackPort() {
+  // Taken below the system's own range: a port the system chose and let go
+  // may go straight to a parallel test's outgoing connection before the
+  // service binds it. Random, so that parallel tests rarely try the same.
+  const int high = LowestEphemeralPort();
+  const int low = std::max(1025, high - 16384);
+  std::random_device seed;
+  std::mt19937 pick(seed());
+  std::uniform_int_distribution<int> ports(low, high - 1);
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    const int port = ports(pick);
+    if (CanBind(port)) return port;
+  }
+  return 0;
 }
 
 SlowClient::SlowClient(int port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {

@@ -46,6 +46,8 @@ class SlowClient {
   SlowClient(const SlowClient&) = delete;
   SlowClient& operator=(const SlowClient&) = delete;
 
+  // False when the port took no connection.
+  bool connected() const { return connected_; }
   bool Send(const std::string& bytes);
   // Everything until the peer closes the connection, or what came before
   // 10 s passed without a byte.

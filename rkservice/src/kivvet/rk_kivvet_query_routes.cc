@@ -9,6 +9,7 @@
 #include "kivvet/rk_kivvet_handler.h"
 #include "kivvet/rk_kivvet_mgr.h"
 #include "kivvet/rk_kivvet_paths.h"
+#include "kivvet/rk_kivvet_route_support.h"
 #include "kivvet/rk_node_list_flattener.h"
 #include "rk_logger.h"
 #include "rk_utils.h"
@@ -20,11 +21,6 @@ using web::http::http_request;
 using web::http::status_codes;
 using web::json::value;
 using Query = std::map<utility::string_t, utility::string_t>;
-
-Query QueryOf(const http_request& request) { return web::uri::split_query(request.request_uri().query()); }
-
-// Engine text as the reply carries it: ill-formed UTF-8 becomes U+FFFD.
-utility::string_t WellFormed(const std::string& text) { return WellFormedUtf8(text); }
 
 // "1" or "true" exactly select the folder mode; anything else, or no key, the flat one.
 bool WantsFolders(const Query& query) {
@@ -78,7 +74,7 @@ void RkKivvetHandler::FlattenNodeTree(web::json::array& nodes, web::json::array&
 
 bool RkKivvetHandler::FlattenNodeListWithLibrary(const std::string& engine_text, std::string* reply) {
   std::error_code error;
-  value tree = value::parse(WellFormed(engine_text), error);
+  value tree = value::parse(WellFormedText(engine_text), error);
   if (error || !tree.is_object() || !tree.has_array_field("nodes")) return false;
   value flat = value::array();
   int note_count = 0;
@@ -114,19 +110,19 @@ bool RkKivvetHandler::Hit(http_request& request) {
 }
 
 bool RkKivvetHandler::GetAllUrlNotes(http_request& request) {
-  if (WantsFolders(QueryOf(request))) return ReplyFlattenedNodes(request);
+  if (WantsFolders(KivvetQueryOf(request))) return ReplyFlattenedNodes(request);
   std::vector<uint8_t> bytes;
   RkByteVectorSink sink(&bytes);
   if (!notes_mgr_->GetAllUrlNotes(&sink)) {
     Reply(request, status_codes::InternalError, "{}");
     return false;
   }
-  Reply(request, status_codes::OK, WellFormed(sink.Text()));
+  Reply(request, status_codes::OK, WellFormedText(sink.Text()));
   return true;
 }
 
 bool RkKivvetHandler::GetBookmarksAllUrlNotes(http_request& request) {
-  const Query query = QueryOf(request);
+  const Query query = KivvetQueryOf(request);
   const auto type_key = query.find("type");
   // As atoi reads it: leading blanks and a sign, 0 without digits.
   const int type = type_key != query.end() ? std::atoi(type_key->second.c_str()) : 0;
@@ -141,18 +137,18 @@ bool RkKivvetHandler::GetBookmarksAllUrlNotes(http_request& request) {
 }
 
 bool RkKivvetHandler::GetNoteMeta(http_request& request) {
-  const bool force = QueryOf(request).count("force") != 0;
+  const bool force = KivvetQueryOf(request).count("force") != 0;
   std::string text;
   if (!notes_mgr_->GetNoteMeta(&text, force)) {
     Reply(request, status_codes::InternalError, "{}");
     return false;
   }
-  Reply(request, status_codes::OK, WellFormed(text));
+  Reply(request, status_codes::OK, WellFormedText(text));
   return true;
 }
 
 bool RkKivvetHandler::GetPath(http_request& request) {
-  const Query query = QueryOf(request);
+  const Query query = KivvetQueryOf(request);
   const auto id = query.find("id");
   if (id == query.end() || id->second.empty()) {
     Reply(request, status_codes::BadRequest, "{}");
@@ -164,7 +160,7 @@ bool RkKivvetHandler::GetPath(http_request& request) {
     Reply(request, status_codes::InternalError, "{}");
     return false;
   }
-  Reply(request, status_codes::OK, WellFormed(sink.Text()));
+  Reply(request, status_codes::OK, WellFormedText(sink.Text()));
   return true;
 }
 
@@ -203,7 +199,7 @@ bool RkKivvetHandler::GetSyncLastStatus(http_request& request) {
 bool RkKivvetHandler::GetNoteUrlCount(http_request& request) {
   utility::string_t url;
   try {
-    const Query query = QueryOf(request);
+    const Query query = KivvetQueryOf(request);
     const auto found = query.find("url");
     if (found != query.end()) url = web::uri::decode(found->second);
   } catch (const std::exception&) {
@@ -216,7 +212,7 @@ bool RkKivvetHandler::GetNoteUrlCount(http_request& request) {
   const int count = notes_mgr_->GetUrlNoteCount(Utf8ToWide(url));
   value reply = value::object();
   reply["count"] = count;
-  reply["url"] = value::string(WellFormed(url));
+  reply["url"] = value::string(WellFormedText(url));
   Reply(request, status_codes::OK, reply.serialize());
   return true;
 }

@@ -1,4 +1,4 @@
-// How the note data and change routes read their inputs and pass engine text
+// How the notes routes read their inputs and pass engine text
 // on: the query map, typed fields of a JSON body, and text made well-formed
 // UTF-8 for a reply.
 #ifndef RKSERVICE_SRC_KIVVET_RK_KIVVET_ROUTE_SUPPORT_H_
@@ -19,8 +19,8 @@ inline std::map<utility::string_t, utility::string_t> KivvetQueryOf(const web::h
   return web::uri::split_query(request.request_uri().query());
 }
 
-// Ill-formed UTF-8 becomes U+FFFD.
-inline utility::string_t WellFormedText(const std::string& text) { return WideToUtf8(Utf8ToWide(text)); }
+// Engine text as a reply carries it: ill-formed UTF-8 becomes U+FFFD.
+inline utility::string_t WellFormedText(const std::string& text) { return WellFormedUtf8(text); }
 
 // A JSON string field, as UTF-16; throws when it is missing or not a string.
 inline std::u16string JsonTextField(const web::json::object& body, const char* key) {
