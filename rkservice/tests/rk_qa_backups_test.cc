@@ -10,7 +10,7 @@
 #include <sstream>
 #include <string>
 
-#include "handlers/rk_dated_backups.h"
+#include "handlers/rk_data_backup.h"
 #include "handlers/rk_qa_store.h"
 #include "rk_logger.h"
 #include "rkservice.h"
@@ -50,7 +50,7 @@ class Backups : public testing::Test {
       return true;
     };
   }
-  RkDatedBackups Maker(const fs::path& user) { return RkDatedBackups("ann", user.u8string(), Clock()); }
+  RkDataBackup Maker(const fs::path& user) { return RkDataBackup("ann", user.u8string(), Clock()); }
   fs::path QaDir(const fs::path& user) const { return user / "Backups" / "QuickAccess"; }
   fs::path QaDir() const { return QaDir(user_); }
 
@@ -75,12 +75,12 @@ class Backups : public testing::Test {
   RkLocalDate today_{2024, 3, 5};
 };
 
-bool Backup(RkDatedBackups& maker, const std::string& bytes, bool once_per_day = false, int kind = 1) {
+bool Backup(RkDataBackup& maker, const std::string& bytes, bool once_per_day = false, int kind = 1) {
   return maker.BackupBytes(kind, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), once_per_day);
 }
 
 TEST_F(Backups, NamesAndNumbersOverADayAndAcrossDays) {
-  RkDatedBackups maker = Maker(user_);
+  RkDataBackup maker = Maker(user_);
   EXPECT_FALSE(Backup(maker, "x", false, 0));
   EXPECT_FALSE(Backup(maker, "x", false, 3));
   EXPECT_FALSE(fs::exists(user_ / "Backups"));
@@ -127,7 +127,7 @@ TEST_F(Backups, NamesAndNumbersOverADayAndAcrossDays) {
 }
 
 TEST_F(Backups, AtMostSixOfADayTheLowestNumberGoes) {
-  RkDatedBackups maker = Maker(user_);
+  RkDataBackup maker = Maker(user_);
   for (int i = 1; i <= 8; ++i) ASSERT_TRUE(Backup(maker, "copy " + std::to_string(i)));
   std::set<std::string> expected;
   for (int i = 3; i <= 8; ++i) expected.insert("QA-2024-03-05-" + std::to_string(i) + ".rkbackup");
@@ -152,7 +152,7 @@ TEST_F(Backups, PruningDropsTheOldestByDateAndNumber) {
   std::set<std::string> before = Names(QaDir());
   ASSERT_EQ(before.size(), 102u);
 
-  RkDatedBackups maker = Maker(user_);
+  RkDataBackup maker = Maker(user_);
   ASSERT_TRUE(Backup(maker, "new"));
   std::set<std::string> expected = before;
   for (int n = 1; n <= 12; ++n) expected.erase("QA-2023-01-01-" + std::to_string(n) + ".rkbackup");
@@ -165,7 +165,7 @@ TEST_F(Backups, PruningDropsTheOldestByDateAndNumber) {
 
 TEST_F(Backups, AUserFolderNamedLikeADateTakesNoPartInTheNumbers) {
   const fs::path user = base_ / "2024-03-05-x";
-  RkDatedBackups maker = Maker(user);
+  RkDataBackup maker = Maker(user);
   for (int i = 1; i <= 3; ++i) ASSERT_TRUE(Backup(maker, std::to_string(i)));
   for (int i = 1; i <= 3; ++i) {
     EXPECT_EQ(ReadText(QaDir(user) / ("QA-2024-03-05-" + std::to_string(i) + ".rkbackup")), std::to_string(i));
@@ -179,7 +179,7 @@ TEST_F(Backups, AFailedWriteKeepsEveryOldCopy) {
   fs::create_directories(QaDir() / "QA-2024-03-05-7.rkbackup");
   const std::set<std::string> before = Names(QaDir());
 
-  RkDatedBackups maker = Maker(user_);
+  RkDataBackup maker = Maker(user_);
   EXPECT_FALSE(Backup(maker, "new"));
   EXPECT_EQ(Names(QaDir()), before);  // nothing pruned, nothing of today dropped, no leftover
   EXPECT_EQ(ReadText(QaDir() / "QA-2024-03-05-1.rkbackup"), "today");

@@ -58,7 +58,7 @@ RkQAStore::RkQAStore(const std::string& user_name, const fs::path& data_dir, RkB
   std::error_code ec;
   if (!fs::is_directory(data_dir_, ec)) fs::create_directories(data_dir_, ec);
   const fs::path path = DataFilePath();
-  backup_ = std::make_shared<RkDatedBackups>(user_name, data_dir_.parent_path().u8string(), std::move(clock));
+  backup_ = std::make_shared<RkDataBackup>(user_name, data_dir_.parent_path().u8string(), std::move(clock));
   if (fs::exists(path, ec)) {
     std::lock_guard<std::mutex> lock(backup_mutex_);
     backup_->BackupFile(kBackupKindQuickAccess, path.u8string(), true);

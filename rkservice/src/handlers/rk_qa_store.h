@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "handlers/rk_dated_backups.h"
+#include "handlers/rk_data_backup.h"
 
 namespace rkservice {
 
@@ -64,7 +64,7 @@ class RkQAStore {
   void ForgetTree();
   void BackupDataFile();
 
-  std::shared_ptr<RkDatedBackups> backup_;
+  std::shared_ptr<RkDataBackup> backup_;
   std::shared_ptr<rkstorage::RkStorage> kv_store_;
   std::string user_name_;
   std::filesystem::path data_dir_;

@@ -11,7 +11,7 @@ list(APPEND RK_SERVICE_SOURCES
 
 # Quick access: handler, store, dated backups, sync document, site list merge.
 list(APPEND RK_SERVICE_SOURCES
-  src/handlers/rk_dated_backups.cc
+  src/handlers/rk_data_backup.cc
   src/handlers/rk_qa_handler.cc
   src/handlers/rk_qa_merge.cc
   src/handlers/rk_qa_store.cc

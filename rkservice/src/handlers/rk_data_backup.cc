@@ -1,4 +1,4 @@
-#include "handlers/rk_dated_backups.h"
+#include "handlers/rk_data_backup.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -131,10 +131,10 @@ bool WriteBytesToFile(const std::string& path, const void* data, size_t size) {
   return true;
 }
 
-RkDatedBackups::RkDatedBackups(const std::string& user_name, const std::string& base_dir, RkBackupClock clock)
+RkDataBackup::RkDataBackup(const std::string& user_name, const std::string& base_dir, RkBackupClock clock)
     : user_name_(user_name), base_dir_(base_dir), clock_(clock ? std::move(clock) : SystemBackupClock()) {}
 
-bool RkDatedBackups::Today(std::string* date_text) {
+bool RkDataBackup::Today(std::string* date_text) {
   RkLocalDate today;
   if (!clock_(&today)) return false;
   char text[32];
@@ -143,7 +143,7 @@ bool RkDatedBackups::Today(std::string* date_text) {
   return true;
 }
 
-fs::path RkDatedBackups::GetBackupDir(int kind) {
+fs::path RkDataBackup::GetBackupDir(int kind) {
   if (!KnownKind(kind)) return {};
   const fs::path dir = fs::u8path(base_dir_) / "Backups" / kBackupKinds[kind].folder;
   std::error_code ec;
@@ -151,7 +151,7 @@ fs::path RkDatedBackups::GetBackupDir(int kind) {
   return dir;
 }
 
-std::string RkDatedBackups::MakeBackupPath(int kind, const std::string& stem) {
+std::string RkDataBackup::MakeBackupPath(int kind, const std::string& stem) {
   std::string date;
   if (!KnownKind(kind) || !Today(&date)) return {};
   const fs::path dir = GetBackupDir(kind);
@@ -160,7 +160,7 @@ std::string RkDatedBackups::MakeBackupPath(int kind, const std::string& stem) {
   return (dir / fs::u8path(std::string(k.short_name) + "-" + stem + "." + Extension(k))).u8string();
 }
 
-void RkDatedBackups::ListBackups(int kind, std::list<RkBackupEntry>& out) {
+void RkDataBackup::ListBackups(int kind, std::list<RkBackupEntry>& out) {
   if (!KnownKind(kind)) return;
   const RkBackupKind& k = kBackupKinds[kind];
   const std::string suffix = std::string(".") + Extension(k);
@@ -175,7 +175,7 @@ void RkDatedBackups::ListBackups(int kind, std::list<RkBackupEntry>& out) {
   }
 }
 
-std::list<RkBackupEntry> RkDatedBackups::PruneVictims(int kind) {
+std::list<RkBackupEntry> RkDataBackup::PruneVictims(int kind) {
   std::list<RkBackupEntry> victims;
   const RkBackupKind& k = kBackupKinds[kind];
   if ((k.flags & kBackupPrune) == 0) return victims;
@@ -190,7 +190,7 @@ std::list<RkBackupEntry> RkDatedBackups::PruneVictims(int kind) {
   return victims;
 }
 
-bool RkDatedBackups::BackupFile(int kind, const std::string& path, bool once_per_day) {
+bool RkDataBackup::BackupFile(int kind, const std::string& path, bool once_per_day) {
   std::vector<uint8_t> bytes;
   // A copy of a file that cannot be read would be an empty backup.
   if (!ReadFileChunks(fs::u8path(path), bytes)) {
@@ -200,7 +200,7 @@ bool RkDatedBackups::BackupFile(int kind, const std::string& path, bool once_per
   return BackupBytes(kind, bytes.data(), bytes.size(), once_per_day);
 }
 
-bool RkDatedBackups::BackupBytes(int kind, const uint8_t* data, size_t size, bool once_per_day) {
+bool RkDataBackup::BackupBytes(int kind, const uint8_t* data, size_t size, bool once_per_day) {
   if (!KnownKind(kind)) return false;
   std::string date;
   if (!Today(&date)) {

@@ -2,8 +2,8 @@
 // user's folder, named "<short name>-YYYY-MM-DD-N.<extension>" (local date, N
 // counting up within the day). At most six remain per day, and a pruning kind
 // drops its oldest copies once it holds more than its limit.
-#ifndef RKSERVICE_SRC_HANDLERS_RK_DATED_BACKUPS_H_
-#define RKSERVICE_SRC_HANDLERS_RK_DATED_BACKUPS_H_
+#ifndef RKSERVICE_SRC_HANDLERS_RK_DATA_BACKUP_H_
+#define RKSERVICE_SRC_HANDLERS_RK_DATA_BACKUP_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -53,10 +53,10 @@ RkBackupClock SystemBackupClock();
 // Holds no state between calls: the day's numbering and the list of copies
 // are read from the folder every time. Takes no lock: the owner runs one
 // backup of a kind at a time.
-class RkDatedBackups {
+class RkDataBackup {
  public:
   // Both UTF-8; `base_dir` is the user's folder. An empty clock is the system's.
-  RkDatedBackups(const std::string& user_name, const std::string& base_dir, RkBackupClock clock = {});
+  RkDataBackup(const std::string& user_name, const std::string& base_dir, RkBackupClock clock = {});
 
   // Copies the file; false (and an error line) when it cannot be read or the
   // copy cannot be written.
@@ -91,4 +91,4 @@ bool WriteBytesToFile(const std::string& path, const void* data, size_t size);
 
 }  // namespace rkservice
 
-#endif  // RKSERVICE_SRC_HANDLERS_RK_DATED_BACKUPS_H_
+#endif  // RKSERVICE_SRC_HANDLERS_RK_DATA_BACKUP_H_
