@@ -282,14 +282,11 @@ TEST_F(Router, BodiesOnTheirWayHoldNoListenerThread) {
 // service returns only once it has ended, or an unload or exit would pull
 // the handler and the process state from under it. The listener itself
 // waits only for routes called straight from it; a request with a body is
-// routed later, once its body is in. A body still on its way when the
-// service goes is not routed and does not hold the removal.
+// routed later, once its body is in.
 TEST_F(Router, RemovalWaitsForRoutesStillRunningAfterTheirReply) {
   const HttpReply reply = rktest::Request(port_, "POST", "/probe/after-reply",
                                           {{"UserName", "ann"}, {"Content-Type", "text/plain"}}, "body");
   ASSERT_EQ(reply.status, 200);
-  rktest::SlowClient half_sent(port_);
-  ASSERT_TRUE(half_sent.Send("POST /probe/echo HTTP/1.1\r\nHost: x\r\nUserName: bob\r\nContent-Length: 9\r\n\r\nhalf"));
 
   bool ended_when_removed = false;
   std::thread remover([&] {
@@ -297,8 +294,9 @@ TEST_F(Router, RemovalWaitsForRoutesStillRunningAfterTheirReply) {
     std::lock_guard<std::mutex> lock(g_after_reply_mutex);
     ended_when_removed = g_after_reply_ended;
   });
-  // The listener closes first; only then is the route let go.
-  EXPECT_TRUE(rktest::WaitUntil([this] { return !rktest::SlowClient(port_).connected(); }));
+  // The listener closes first; only then is the route let go. (Probing with
+  // connections would race the listener's own close.)
+  EXPECT_TRUE(rktest::WaitUntil([this] { return !rktest::LoopbackPortListening(port_); }));
   {
     std::lock_guard<std::mutex> lock(g_after_reply_mutex);
     g_after_reply_released = true;
@@ -306,7 +304,6 @@ TEST_F(Router, RemovalWaitsForRoutesStillRunningAfterTheirReply) {
   g_after_reply_changed.notify_all();
   remover.join();
   EXPECT_TRUE(ended_when_removed);
-  EXPECT_EQ(half_sent.Receive().find("half"), std::string::npos);
 }
 
 TEST_F(Router, ReplyHelpersEncodeTextAndHeaders) {

@@ -17,10 +17,13 @@ namespace rktest {
 
 namespace {
 
-// The port binds on 127.0.0.1 now, with nothing listening on it.
-bool CanBind(int port) {
+// The port binds on 127.0.0.1 now. Without `reuse`, also no connection of
+// it may linger.
+bool CanBind(int port, bool reuse) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return false;
+  const int on = 1;
+  if (reuse) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -51,10 +54,12 @@ int FreeLoopbackPort() {
   std::uniform_int_distribution<int> ports(low, high - 1);
   for (int attempt = 0; attempt < 200; ++attempt) {
     const int port = ports(pick);
-    if (CanBind(port)) return port;
+    if (CanBind(port, false)) return port;
   }
   return 0;
 }
+
+bool LoopbackPortListening(int port) { return !CanBind(port, true); }
 
 SlowClient::SlowClient(int port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
   sockaddr_in addr{};

@@ -28,6 +28,9 @@ using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
 // A port that was free a moment ago on 127.0.0.1; 0 when none could be had.
 int FreeLoopbackPort();
+// A socket listens on 127.0.0.1:port (it cannot be bound even with
+// SO_REUSEADDR). Makes no connection.
+bool LoopbackPortListening(int port);
 
 // A request with Host and "Connection: close"; Content-Length when there is a body.
 std::string BuildRequest(const std::string& method, const std::string& target, const HeaderList& headers = {},
@@ -46,8 +49,6 @@ class SlowClient {
   SlowClient(const SlowClient&) = delete;
   SlowClient& operator=(const SlowClient&) = delete;
 
-  // False when the port took no connection.
-  bool connected() const { return connected_; }
   bool Send(const std::string& bytes);
   // Everything until the peer closes the connection, or what came before
   // 10 s passed without a byte.
