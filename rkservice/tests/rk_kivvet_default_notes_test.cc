@@ -223,10 +223,18 @@ TEST_P(KivvetDefaultNotesFailure, AnArchiveThatCannotBeImportedLeavesNoNewStore)
 
   const int port = Start(dir_);
   ASSERT_NE(port, 0);
+  // Both users are served as without an engine: no sync starts on the
+  // store that was closed.
+  const std::string init_body =
+      R"({"uid":"u","did":"d","key":"k","app":"a","host":"http://127.0.0.1:1","res_host":"http://127.0.0.1:1",)"
+      R"("cver":"1","vip_level":0})";
   for (const char* user : {"ann", "bob"}) {
     const rktest::HttpReply reply = KivvetRequest(port, "GET", "/kivvet/get_notemeta", {}, "", user);
     EXPECT_EQ(reply.status, 500) << user;
     EXPECT_EQ(reply.body, "{}") << user;
+    const rktest::HttpReply init = KivvetRequest(port, "PUT", "/kivvet/sync/init", init_body, "application/json", user);
+    EXPECT_EQ(init.status, 500) << user;
+    EXPECT_EQ(init.body, "{}") << user;
   }
   // Neither the store nor its journal.
   for (const auto& entry : fs::directory_iterator(NotesDir("ann"))) {

@@ -155,6 +155,8 @@ bool RkKivvetMgrV2Win::InitStorage() {
 
   storage_->CloseStore();
   storage_->ReleaseStore();
+  // As every other failure here: no engine is left for the routes to reach.
+  DeleteStorage();
   store_opened_ = false;
   // Only a file this call created goes: an existing store whose root reads
   // empty may still hold a user's notes.
