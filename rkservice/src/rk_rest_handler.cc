@@ -109,6 +109,10 @@ utility::string_t RkRestHandler::ReadBody(http_request& request) {
   return request._get_impl()->extract_string(false);
 }
 
+std::map<utility::string_t, utility::string_t> RkRestHandler::ReadQuery(const http_request& request) {
+  return web::uri::split_query(request.request_uri().query());
+}
+
 bool RkRestHandler::HasRequiredKeys(const std::map<utility::string_t, utility::string_t>& query,
                                     const std::vector<utility::string_t>& keys) {
   return HasKeys(query, keys);

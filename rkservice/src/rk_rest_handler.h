@@ -47,6 +47,9 @@ class RkRestHandler {
   // (A wait for the body on a listener thread can starve the listener, whose
   // threads read bodies too.)
   static utility::string_t ReadBody(web::http::http_request& request);
+  // The query's keys and values as they stand in the URI, percent-encoding
+  // and all.
+  static std::map<utility::string_t, utility::string_t> ReadQuery(const web::http::http_request& request);
 
   // Presence only: an empty value or a JSON null counts. Fewer entries than
   // keys fails at once.

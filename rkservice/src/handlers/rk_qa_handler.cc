@@ -39,9 +39,6 @@ constexpr char kDefaultValue[] = "99881";
 std::atomic<std::chrono::milliseconds::rep> g_notify_connect_ms{2000};
 std::atomic<std::chrono::milliseconds::rep> g_notify_total_ms{30000};
 
-// Values stay as they stand in the query, percent-encoding and all.
-Query ReadQuery(const http_request& request) { return web::uri::split_query(request.request_uri().query()); }
-
 bool Flag(const Query& query, const char* name) {
   const auto found = query.find(name);
   return found != query.end() && found->second == "1";

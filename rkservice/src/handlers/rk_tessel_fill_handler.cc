@@ -130,7 +130,7 @@ bool RkTesselFillHandler::SetAuthInfo(http_request& request) {
 bool RkTesselFillHandler::GetCards(http_request& request) {
   int type = 0;
   try {
-    const auto query = web::uri::split_query(request.request_uri().query());
+    const auto query = ReadQuery(request);
     if (!HasRequiredKeys(query, {"type"})) throw ParamError("need query `type`");
     type = CardTypeOf(query.at("type"), "type error");
   } catch (const std::exception& e) {

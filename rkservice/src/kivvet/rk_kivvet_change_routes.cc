@@ -28,10 +28,6 @@ web::json::object& BodyObject(value& json, const utility::string_t& text) {
   return json.as_object();
 }
 
-void RequireKeys(const web::json::object& body, const std::vector<utility::string_t>& keys) {
-  if (!RkRestHandler::HasRequiredKeys(body, keys)) throw std::invalid_argument("params error");
-}
-
 }  // namespace
 
 // The node's engine text, made well-formed; empty when the engine has none.
@@ -40,7 +36,7 @@ utility::string_t RkKivvetHandler::NodeText(const std::u16string& id, bool* foun
   RkByteVectorSink sink(&bytes);
   const bool ok = notes_mgr_->GetNodeInfo(id, &sink);
   if (found != nullptr) *found = ok;
-  return WellFormedText(sink.Text());
+  return WellFormedUtf8(sink.Text());
 }
 
 bool RkKivvetHandler::Favorite(http_request& request, bool remove) {
@@ -142,7 +138,7 @@ bool RkKivvetHandler::ImportBookmarks(http_request& request) {
     Reply(request, status_codes::InternalError, "{}");
     return false;
   }
-  Reply(request, status_codes::OK, WellFormedText(answer));
+  Reply(request, status_codes::OK, WellFormedUtf8(answer));
   return true;
 }
 

@@ -31,7 +31,7 @@ constexpr std::chrono::milliseconds kContentCheckPause{2000};
 }  // namespace
 
 bool RkKivvetHandler::GetNoteData(http_request& request) {
-  const auto query = KivvetQueryOf(request);
+  const auto query = ReadQuery(request);
   const auto id_key = query.find("id");
   if (id_key == query.end() || id_key->second.empty()) {
     Reply(request, status_codes::BadRequest, kFormatError);
@@ -81,8 +81,8 @@ bool RkKivvetHandler::GetNoteData(http_request& request) {
   }
   web::json::value reply = web::json::value::object();
   reply["code"] = 0;
-  reply["content"] = web::json::value::string(WellFormedText(std::string(content.begin(), content.end())));
-  reply["path"] = web::json::value::string(WellFormedText(path));
+  reply["content"] = web::json::value::string(WellFormedUtf8(std::string(content.begin(), content.end())));
+  reply["path"] = web::json::value::string(WellFormedUtf8(path));
   reply["version"] = version;
   Reply(request, status_codes::OK, reply.serialize());
   return true;

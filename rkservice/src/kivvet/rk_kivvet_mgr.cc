@@ -63,16 +63,6 @@ bool RkKivvetMgr::GetNoteContentPath(const std::u16string& id, rkkivvet::RkByteS
 
 bool RkKivvetMgr::ClearNoteResources(const std::u16string& id) { return impl_->ClearNoteResources(id); }
 
-bool RkKivvetMgr::CreateFolder(const std::u16string& parent, const std::u16string& name, const std::u16string& id) { return impl_->CreateFolder(parent, name, id); }
-
-bool RkKivvetMgr::CreateNote(const std::u16string& parent, const std::u16string& name, int et,
-                             const std::u16string& url, const std::u16string& sum, const std::u16string& tu,
-                             const std::u16string& id) { return impl_->CreateNote(parent, name, et, url, sum, tu, id); }
-
-int RkKivvetMgr::CountChildren(const std::u16string& id) { return impl_->CountChildren(id); }
-
-std::u16string RkKivvetMgr::GetRootId() { return impl_->GetRootId(); }
-
 bool RkKivvetMgr::GetNodesUnder(const std::u16string& root_id, rkkivvet::RkByteSink* sink) { return impl_->GetNodesUnder(root_id, sink); }
 
 int RkKivvetMgr::GetUrlNoteCount(const std::u16string& url) { return impl_->GetUrlNoteCount(url); }

@@ -56,11 +56,6 @@ class RkKivvetMgr {
                     const std::u16string& extension, rkkivvet::RkByteSink* sink);
   bool GetNoteContentPath(const std::u16string& id, rkkivvet::RkByteSink* sink, bool flag);
   bool ClearNoteResources(const std::u16string& id);
-  bool CreateFolder(const std::u16string& parent, const std::u16string& name, const std::u16string& id);
-  bool CreateNote(const std::u16string& parent, const std::u16string& name, int et, const std::u16string& url,
-                  const std::u16string& sum, const std::u16string& tu, const std::u16string& id);
-  int CountChildren(const std::u16string& id);
-  std::u16string GetRootId();
   bool GetNodesUnder(const std::u16string& root_id, rkkivvet::RkByteSink* sink);
   int GetUrlNoteCount(const std::u16string& url);
   bool GetNodePath(const std::u16string& id, rkkivvet::RkByteSink* sink);

@@ -74,7 +74,7 @@ void RkKivvetHandler::FlattenNodeTree(web::json::array& nodes, web::json::array&
 
 bool RkKivvetHandler::FlattenNodeListWithLibrary(const std::string& engine_text, std::string* reply) {
   std::error_code error;
-  value tree = value::parse(WellFormedText(engine_text), error);
+  value tree = value::parse(WellFormedUtf8(engine_text), error);
   if (error || !tree.is_object() || !tree.has_array_field("nodes")) return false;
   value flat = value::array();
   int note_count = 0;
@@ -110,19 +110,19 @@ bool RkKivvetHandler::Hit(http_request& request) {
 }
 
 bool RkKivvetHandler::GetAllUrlNotes(http_request& request) {
-  if (WantsFolders(KivvetQueryOf(request))) return ReplyFlattenedNodes(request);
+  if (WantsFolders(ReadQuery(request))) return ReplyFlattenedNodes(request);
   std::vector<uint8_t> bytes;
   RkByteVectorSink sink(&bytes);
   if (!notes_mgr_->GetAllUrlNotes(&sink)) {
     Reply(request, status_codes::InternalError, "{}");
     return false;
   }
-  Reply(request, status_codes::OK, WellFormedText(sink.Text()));
+  Reply(request, status_codes::OK, WellFormedUtf8(sink.Text()));
   return true;
 }
 
 bool RkKivvetHandler::GetBookmarksAllUrlNotes(http_request& request) {
-  const Query query = KivvetQueryOf(request);
+  const Query query = ReadQuery(request);
   const auto type_key = query.find("type");
   // As atoi reads it: leading blanks and a sign, 0 without digits.
   const int type = type_key != query.end() ? std::atoi(type_key->second.c_str()) : 0;
@@ -137,18 +137,18 @@ bool RkKivvetHandler::GetBookmarksAllUrlNotes(http_request& request) {
 }
 
 bool RkKivvetHandler::GetNoteMeta(http_request& request) {
-  const bool force = KivvetQueryOf(request).count("force") != 0;
+  const bool force = ReadQuery(request).count("force") != 0;
   std::string text;
   if (!notes_mgr_->GetNoteMeta(&text, force)) {
     Reply(request, status_codes::InternalError, "{}");
     return false;
   }
-  Reply(request, status_codes::OK, WellFormedText(text));
+  Reply(request, status_codes::OK, WellFormedUtf8(text));
   return true;
 }
 
 bool RkKivvetHandler::GetPath(http_request& request) {
-  const Query query = KivvetQueryOf(request);
+  const Query query = ReadQuery(request);
   const auto id = query.find("id");
   if (id == query.end() || id->second.empty()) {
     Reply(request, status_codes::BadRequest, "{}");
@@ -160,7 +160,7 @@ bool RkKivvetHandler::GetPath(http_request& request) {
     Reply(request, status_codes::InternalError, "{}");
     return false;
   }
-  Reply(request, status_codes::OK, WellFormedText(sink.Text()));
+  Reply(request, status_codes::OK, WellFormedUtf8(sink.Text()));
   return true;
 }
 
@@ -199,7 +199,7 @@ bool RkKivvetHandler::GetSyncLastStatus(http_request& request) {
 bool RkKivvetHandler::GetNoteUrlCount(http_request& request) {
   utility::string_t url;
   try {
-    const Query query = KivvetQueryOf(request);
+    const Query query = ReadQuery(request);
     const auto found = query.find("url");
     if (found != query.end()) url = web::uri::decode(found->second);
   } catch (const std::exception&) {
@@ -212,7 +212,7 @@ bool RkKivvetHandler::GetNoteUrlCount(http_request& request) {
   const int count = notes_mgr_->GetUrlNoteCount(Utf8ToWide(url));
   value reply = value::object();
   reply["count"] = count;
-  reply["url"] = value::string(WellFormedText(url));
+  reply["url"] = value::string(WellFormedUtf8(url));
   Reply(request, status_codes::OK, reply.serialize());
   return true;
 }

@@ -1,26 +1,23 @@
-// How the notes routes read their inputs and pass engine text
-// on: the query map, typed fields of a JSON body, and text made well-formed
-// UTF-8 for a reply.
+// How the notes routes read the fields of a JSON body: required keys, texts
+// and integers.
 #ifndef RKSERVICE_SRC_KIVVET_RK_KIVVET_ROUTE_SUPPORT_H_
 #define RKSERVICE_SRC_KIVVET_RK_KIVVET_ROUTE_SUPPORT_H_
 
-#include <cpprest/http_msg.h>
 #include <cpprest/json.h>
 
-#include <map>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "rk_rest_handler.h"
 #include "rk_utils.h"
 
 namespace rkservice {
 
-inline std::map<utility::string_t, utility::string_t> KivvetQueryOf(const web::http::http_request& request) {
-  return web::uri::split_query(request.request_uri().query());
+// Presence only, as the handler base checks it; throws "params error".
+inline void RequireKeys(const web::json::object& body, const std::vector<utility::string_t>& keys) {
+  if (!RkRestHandler::HasRequiredKeys(body, keys)) throw std::invalid_argument("params error");
 }
-
-// Engine text as a reply carries it: ill-formed UTF-8 becomes U+FFFD.
-inline utility::string_t WellFormedText(const std::string& text) { return WellFormedUtf8(text); }
 
 // A JSON string field, as UTF-16; throws when it is missing or not a string.
 inline std::u16string JsonTextField(const web::json::object& body, const char* key) {

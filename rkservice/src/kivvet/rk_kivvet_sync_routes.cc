@@ -6,6 +6,7 @@
 #include "kivvet/rk_kivvet_handler.h"
 #include "kivvet/rk_kivvet_mgr.h"
 #include "kivvet/rk_kivvet_paths.h"
+#include "kivvet/rk_kivvet_route_support.h"
 #include "rk_logger.h"
 #include "rk_utils.h"
 
@@ -17,10 +18,6 @@ using web::http::status_codes;
 
 const std::vector<utility::string_t> kInitSyncKeys = {"uid", "did", "key", "app", "host", "res_host", "cver",
                                                       "vip_level"};
-
-std::u16string TextField(const web::json::object& body, const char* key) {
-  return Utf8ToWide(body.at(key).as_string());
-}
 
 }  // namespace
 
@@ -35,20 +32,16 @@ bool RkKivvetHandler::InitSyncInternal(http_request& request) {
   try {
     const web::json::value json = web::json::value::parse(text);
     const web::json::object& body = json.as_object();
-    if (!HasRequiredKeys(body, kInitSyncKeys)) throw std::invalid_argument("params error");
-    uid = TextField(body, "uid");
-    did = TextField(body, "did");
-    key = TextField(body, "key");
-    app = TextField(body, "app");
-    host = TextField(body, "host");
-    res_host = TextField(body, "res_host");
-    cver = TextField(body, "cver");
+    RequireKeys(body, kInitSyncKeys);
+    uid = JsonTextField(body, "uid");
+    did = JsonTextField(body, "did");
+    key = JsonTextField(body, "key");
+    app = JsonTextField(body, "app");
+    host = JsonTextField(body, "host");
+    res_host = JsonTextField(body, "res_host");
+    cver = JsonTextField(body, "cver");
     // 1.5 or 3000000000 would otherwise reach the engine cut down to an int.
-    const web::json::value& level = body.at("vip_level");
-    if (!level.is_number() || !level.as_number().is_int32()) {
-      throw std::invalid_argument("vip_level is not a 32-bit integer");
-    }
-    vip_level = level.as_number().to_int32();
+    vip_level = JsonOptionalInt(body, "vip_level");
   } catch (const std::exception& e) {
     RkLogError("InitSyncInternal error: {0}", e.what());
     Reply(request, status_codes::BadRequest, "{}");

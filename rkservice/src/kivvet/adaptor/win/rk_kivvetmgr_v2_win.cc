@@ -328,12 +328,6 @@ bool RkKivvetMgrV2Win::CreateNote(const std::u16string& parent, const std::u16st
                               false);
 }
 
-int RkKivvetMgrV2Win::CountChildren(const std::u16string& id) {
-  if (storage_ == nullptr) return 0;
-  const rkkivvet::RkGuid guid = EngineGuidOf(id);
-  return storage_->CountChildren(&guid);
-}
-
 std::u16string RkKivvetMgrV2Win::GetRootId() {
   rkkivvet::RkGuid root{};
   if (storage_ != nullptr) storage_->GetRootId(&root);

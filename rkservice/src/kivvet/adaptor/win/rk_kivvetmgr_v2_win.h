@@ -71,7 +71,6 @@ class RkKivvetMgrV2Win {
   bool CreateFolder(const std::u16string& parent, const std::u16string& name, const std::u16string& id);  // false
   bool CreateNote(const std::u16string& parent, const std::u16string& name, int et, const std::u16string& url,
                   const std::u16string& sum, const std::u16string& tu, const std::u16string& id);  // false
-  int CountChildren(const std::u16string& id);                                                // 0
   // The zero GUID's text when there is no root.
   std::u16string GetRootId();
   bool GetNodesUnder(const std::u16string& root_id, rkkivvet::RkByteSink* sink);              // false
