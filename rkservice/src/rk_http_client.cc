@@ -249,7 +249,9 @@ bool RkHttpClient::Perform(const RkHttpRequest& request, RkHttpResponse* respons
   const auto deadline = std::chrono::steady_clock::now() + options_.total_timeout;
   std::string url = request.url;
   std::string method = request.method;
-  std::string body = request.body;
+  // A redirect that turns the request into a GET drops the body.
+  static const std::string kNoBody;
+  const std::string* body = &request.body;
   for (int hop = 0;; ++hop) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return Fail(error, CURLE_OPERATION_TIMEDOUT, "timed out");
@@ -258,7 +260,7 @@ bool RkHttpClient::Perform(const RkHttpRequest& request, RkHttpResponse* respons
     details[0] = '\0';
     curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
     curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(left.count()));
-    ApplyMethod(handle, method, body);
+    ApplyMethod(handle, method, *body);
 
     const CURLcode rc = curl_easy_perform(handle);
     if (transfer.body_too_long) {
@@ -286,7 +288,7 @@ bool RkHttpClient::Perform(const RkHttpRequest& request, RkHttpResponse* respons
       }
       if ((status == 303 && method != "HEAD") || ((status == 301 || status == 302) && method == "POST")) {
         method = "GET";
-        body.clear();
+        body = &kNoBody;
       }
       url = std::move(next);
       continue;

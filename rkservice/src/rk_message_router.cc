@@ -200,6 +200,8 @@ void RkMessageRouter::Stop() {
     listener_->close().wait();
   } catch (const std::exception& e) {
     std::cout << e.what() << std::endl;
+    // Still listening: bodies go on to their routes.
+    closing_ = false;
     return;
   }
   // The listener is done with its connections, but a route may still run:
@@ -233,7 +235,6 @@ pplx::task<void> RkMessageRouter::Reply(http_request& request, web::http::status
 }
 
 void RkMessageRouter::HandleRequest(http_request request) {
-  auto in_flight = std::make_shared<InFlight>(shared_from_this());
   if (request.headers().content_length() > kMaxRequestBody) {
     RkLogWarn("request body too large: {0} bytes for {1}", request.headers().content_length(),
               request.request_uri().to_string());
@@ -251,7 +252,9 @@ void RkMessageRouter::HandleRequest(http_request request) {
   // threads, and a few slow or concurrent bodies would leave none to read any:
   // the whole service would hang. So the request is routed once its body is
   // in, and the routes' own reads return at once. The count's router
-  // reference keeps the handlers alive until then.
+  // reference keeps the handlers alive until then. (Requests routed here and
+  // now need no count: the listener's close waits for this call.)
+  auto in_flight = std::make_shared<InFlight>(shared_from_this());
   request.content_ready().then([this, in_flight, request](pplx::task<http_request> ready) mutable {
     try {
       ready.wait();

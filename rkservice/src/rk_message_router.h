@@ -43,7 +43,7 @@ class RkMessageRouter : public std::enable_shared_from_this<RkMessageRouter> {
   void Dispatch(web::http::http_request& request);
   void Route(web::http::http_request& request);
 
-  // Counts a request from its arrival to the end of its route.
+  // Counts a request with a body from its arrival to the end of its route.
   class InFlight;
   void WaitIdle();
 

@@ -30,6 +30,8 @@ std::string Md5HexUpper(const std::string& bytes);
 // Never fail: each ill-formed sequence becomes U+FFFD.
 std::string WideToUtf8(const std::u16string& text);
 std::u16string Utf8ToWide(const std::string& text);
+// The UTF-8 bytes of one code point.
+void AppendUtf8(char32_t cp, std::string& out);
 // The text as it would come back from UTF-16: unchanged when it is
 // well-formed, else with U+FFFD for each ill-formed part. No copy through
 // UTF-16 for well-formed text.

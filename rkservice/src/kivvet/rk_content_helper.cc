@@ -111,9 +111,9 @@ bool RkContentHelper::ProcessWithoutImages() {
 }
 
 bool RkContentHelper::ParseContent() {
-  const std::string html = html_in_;
   RkResourceDownloader downloader(DownloadOptions());
-  for (const RkImageTag& tag : RkImageSourceScanner::Scan(html)) {
+  // The matches point into html_in_, which no step here changes.
+  for (const RkImageTag& tag : RkImageSourceScanner::Scan(html_in_)) {
     for (std::string_view match : tag.sources) HandleSource(std::string(match), downloader);
   }
   downloader.Wait();

@@ -237,24 +237,11 @@ class Writer {
           uint32_t unit = 0;
           for (size_t k = 0; k < 4; ++k) unit = unit * 16 + static_cast<uint32_t>(HexDigit(text_[pos + k]));
           pos += 4;
-          AppendUtf8(unit, decoded);
+          AppendUtf8(static_cast<char32_t>(unit), decoded);
           break;
         }
         default: decoded.push_back(escaped);  // '"', '\\' or '/'
       }
-    }
-  }
-
-  static void AppendUtf8(uint32_t unit, std::string& out) {
-    if (unit < 0x80) {
-      out.push_back(static_cast<char>(unit));
-    } else if (unit < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (unit >> 6)));
-      out.push_back(static_cast<char>(0x80 | (unit & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xE0 | (unit >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((unit >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (unit & 0x3F)));
     }
   }
 
