@@ -25,6 +25,7 @@
 #include "rk_image_test_server.h"
 #include "rk_logger.h"
 #include "rk_test_http.h"
+#include "rk_test_wait.h"
 #include "rk_utils.h"
 #include "rkservice.h"
 
@@ -144,12 +145,7 @@ class KivvetContent : public testing::Test {
   // Lines written after a reply went out may not be there yet when it
   // arrives: waits for the text, up to a bound only a hang reaches.
   bool LogGets(const std::string& text) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (Log().find(text) == std::string::npos) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return rktest::WaitUntil([&] { return Log().find(text) != std::string::npos; });
   }
 
   fs::path root_;

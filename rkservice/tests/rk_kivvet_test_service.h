@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "rk_test_http.h"
+#include "rk_test_wait.h"
 #include "rkservice.h"
 
 namespace rktest {
@@ -130,17 +131,6 @@ inline bool WaitForLog(int port, const fs::path& root, const std::string& text,
   while (FlushedServiceLog(port, root).find(text) == std::string::npos) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
-// Polls `done` until it holds; false after the bound.
-template <typename Condition>
-bool WaitUntil(Condition done, std::chrono::seconds bound = std::chrono::seconds(30)) {
-  const auto deadline = std::chrono::steady_clock::now() + bound;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return true;
 }
