@@ -2,7 +2,12 @@
 
 #include <cpprest/uri.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <vector>
+
+#include "platform/rk_platform.h"
 
 #include "handlers/rk_account_handler.h"
 #include "handlers/rk_qa_handler.h"
@@ -41,6 +46,8 @@ std::vector<RkHandlerKind>& HandlerKinds() {
   return kinds;
 }
 
+std::atomic<size_t> g_max_users{RkHandlerRegistry::kMaxUsers};
+
 const RkHandlerKind* FindKind(const std::string& segment) {
   for (const RkHandlerKind& kind : HandlerKinds()) {
     if (kind.segment == segment) return &kind;
@@ -53,6 +60,8 @@ const RkHandlerKind* FindKind(const std::string& segment) {
 #ifdef RKSERVICE_TEST_HOOKS
 // Ahead of the built-in rows, so a test's own class serves a known segment too.
 void RkAddTestHandlerKind(RkHandlerKind kind) { HandlerKinds().insert(HandlerKinds().begin(), std::move(kind)); }
+
+void RkHandlerRegistry::SetMaxUsersForTesting(size_t max_users) { g_max_users = max_users; }
 #endif
 
 RkHandlerRegistry::RkHandlerRegistry(const RkServiceInfo& info) : info_(info) {}
@@ -65,24 +74,62 @@ RkHandlerRegistry::~RkHandlerRegistry() {
 
 RkRestHandler* RkHandlerRegistry::FindHandler(const std::string& user, const std::string& name) {
   std::lock_guard<std::mutex> lock(users_mutex_);
-  std::map<std::string, RkRestHandler*>& inner = handlers_[user];
-  const auto found = inner.find(name);
-  return found != inner.end() ? found->second : nullptr;
+  const auto inner = handlers_.find(user);
+  if (inner == handlers_.end()) return nullptr;
+  const auto found = inner->second.find(name);
+  return found != inner->second.end() ? found->second : nullptr;
+}
+
+RkHandlerRegistry::Refusal RkHandlerRegistry::CheckRoom(const std::string& user) {
+  {
+    std::lock_guard<std::mutex> lock(users_mutex_);
+    const size_t max_users = g_max_users;
+    if (handlers_.count(user) == 0 && handlers_.size() >= max_users) {
+      RkLogWarn("no room for user {0}: the service holds its most users, {1}", user, max_users);
+      return Refusal::kTooManyUsers;
+    }
+  }
+  const platform::DescriptorUse use = platform::CurrentDescriptorUse();
+  if (use.limit != SIZE_MAX) {
+    const size_t keep_free = std::max(use.limit / kFreeDescriptorShare, kMinFreeDescriptors);
+    if (use.open + keep_free > use.limit) {
+      RkLogWarn("no handler made for user {0}: {1} of the process's {2} file descriptors are open", user, use.open,
+                use.limit);
+      return Refusal::kTooFewDescriptors;
+    }
+  }
+  return Refusal::kNone;
 }
 
 RkRestHandler* RkHandlerRegistry::GetHandler(const std::string& root, const std::string& user,
-                                             const std::string& uri) {
+                                             const std::string& uri, Refusal* refusal) {
+  Refusal ignored;
+  Refusal& why = refusal != nullptr ? *refusal : ignored;
+  why = Refusal::kNoHandler;
   if (user.empty() || uri.empty()) return nullptr;
   const std::vector<std::string> segments = web::uri::split_path(uri);
   if (segments.empty()) return nullptr;
   const std::string& name = segments[0];
 
-  if (RkRestHandler* handler = FindHandler(user, name)) return handler;
+  if (RkRestHandler* handler = FindHandler(user, name)) {
+    why = Refusal::kNone;
+    return handler;
+  }
 
   std::lock_guard<std::mutex> create_lock(create_mutex_);
-  if (RkRestHandler* handler = FindHandler(user, name)) return handler;
+  if (RkRestHandler* handler = FindHandler(user, name)) {
+    why = Refusal::kNone;
+    return handler;
+  }
+  // An unknown segment gets its own refusal below, full table or not.
+  if (FindKind(name) != nullptr) {
+    why = CheckRoom(user);
+    if (why != Refusal::kNone) return nullptr;
+    why = Refusal::kNoHandler;
+  }
   RkRestHandler* handler = CreateHandler(root, user, name);
   if (handler == nullptr) return nullptr;
+  why = Refusal::kNone;
   // The notify host is in place before any other request can see the handler.
   handler->SetNotifyHost(info_.notify_host);
   std::lock_guard<std::mutex> lock(users_mutex_);

@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "platform/rk_platform.h"
+#include "platform/rk_work_pool.h"
 #include "rk_handler_registry.h"
 #include "rk_logger.h"
+#include "rk_request_body_reader.h"
 #include "rk_rest_handler.h"
 
 namespace rkservice {
@@ -28,9 +30,10 @@ constexpr uint64_t kMaxRequestBody = 64ull << 20;
 
 // Listener threads of cpprestsdk's shared pool, chosen by measurement on 8
 // cores (bench/http): 4 and 8 serve alike, 16 and up lose throughput, the
-// default of 40 loses 4-10x. 8 leaves room for handlers that wait on
-// synchronous sends; those sends never need this pool, so its size cannot
-// starve them.
+// default of 40 loses 4-10x. These few threads accept, read bodies and write
+// replies for every request, so no route may wait on them for anything
+// outside the service: such routes run on the work pool (RkWorkPool), which
+// grows while its work waits.
 constexpr size_t kListenerThreads = 8;
 
 // One open listener per host and port in this process: cpprestsdk shares an
@@ -87,6 +90,30 @@ std::string BindUri(const std::string& address) {
 // A canonical "host:port" of a listen address, so that "08080" and "8080" meet.
 std::string EndpointKey(const web::uri& uri) { return uri.host() + ":" + std::to_string(uri.port()); }
 
+// Runs one step of a request, logging whatever escapes it. Called straight
+// from the listener (rethrow), the listener then answers with a bare 500;
+// anywhere else the same bare 500 is sent here, so no request stays
+// unanswered.
+template <typename Step>
+void RunLogged(http_request& request, bool rethrow, Step step) {
+  try {
+    step();
+    return;
+  } catch (const std::exception& e) {
+    RkLogError("request {0} {1} failed: {2}", request.method(), request.request_uri().to_string(), e.what());
+    if (rethrow) throw;
+  } catch (...) {
+    RkLogError("request {0} {1} failed: {2}", request.method(), request.request_uri().to_string(),
+               "unknown exception");
+    if (rethrow) throw;
+  }
+  try {
+    request.reply(status_codes::InternalError);
+  } catch (...) {
+    // Already answered, or the connection is gone.
+  }
+}
+
 }  // namespace
 
 std::string BuildListenUri(const RkServiceInfo& info) {
@@ -107,6 +134,9 @@ std::string BuildListenUri(const RkServiceInfo& info) {
 
 bool IsSafeUserName(const std::string& user) {
   if (user.empty() || user == "." || user == "..") return false;
+  // Names the root already uses: the full-logging marker (a user of that
+  // name would turn full logging on at the next start) and the log folder.
+  if (user == "rklog.a" || user == "Log Files") return false;
   for (unsigned char c : user) {
     if (c == '/' || c == '\\' || c < 0x20 || c == 0x7F) return false;
   }
@@ -176,6 +206,9 @@ bool RkMessageRouter::Start() {
       ReleaseEndpoint(endpoint);
       throw;
     }
+    // Made before the exit-time close, so that it is torn down after it: the
+    // close waits for routes that may still be on the pool.
+    platform::RkWorkPool::Shared();
     CloseListenersAtExit();
     endpoint_ = endpoint;
     closing_ = false;
@@ -235,70 +268,82 @@ pplx::task<void> RkMessageRouter::Reply(http_request& request, web::http::status
 }
 
 void RkMessageRouter::HandleRequest(http_request request) {
-  if (request.headers().content_length() > kMaxRequestBody) {
-    RkLogWarn("request body too large: {0} bytes for {1}", request.headers().content_length(),
+  const web::http::http_headers& headers = request.headers();
+  if (headers.content_length() > kMaxRequestBody) {
+    RkLogWarn("request body too large: {0} bytes for {1}", headers.content_length(),
               request.request_uri().to_string());
     Reply(request, status_codes::RequestEntityTooLarge, "{}");
     // Closing the read side makes the listener drain the body without keeping it.
     request.body().streambuf().close(std::ios_base::in);
     return;
   }
-  if (!HasBody(request)) {
-    Dispatch(request);
-    return;
-  }
   // The listener calls us once the headers are in; its own threads then read
   // the body. A route that waited for the body here would hold one of those
   // threads, and a few slow or concurrent bodies would leave none to read any:
-  // the whole service would hang. So the request is routed once its body is
+  // the whole service would hang. So a request is routed once its body is
   // in, and the routes' own reads return at once. The count's router
   // reference keeps the handlers alive until then. (Requests routed here and
   // now need no count: the listener's close waits for this call.)
-  auto in_flight = std::make_shared<InFlight>(shared_from_this());
-  request.content_ready().then([this, in_flight, request](pplx::task<http_request> ready) mutable {
-    try {
-      ready.wait();
-    } catch (...) {
-      // A body that broke off fails again in the route's own read.
-    }
-    // A body that came in as the listener closed is not routed: the listener
-    // has answered it.
-    if (!closing_) {
-      try {
-        Dispatch(request);
-      } catch (...) {
-        // As the listener answers a request whose function threw: a bare 500.
-        try {
-          request.reply(status_codes::InternalError);
-        } catch (...) {
-          // Already answered, or the connection is gone.
-        }
-      }
-    }
-    // The route has ended; the closure itself may be freed later.
-    in_flight.reset();
-  });
-}
-
-bool RkMessageRouter::HasBody(const http_request& request) {
-  const web::http::http_headers& headers = request.headers();
-  return headers.content_length() > 0 || headers.has(web::http::header_names::transfer_encoding);
-}
-
-void RkMessageRouter::Dispatch(http_request& request) {
-  // Whatever a handler throws is logged here; the listener (or, for a request
-  // routed after its body, HandleRequest) then answers with a bare 500, so no
-  // request stays unanswered.
-  try {
-    Route(request);
-  } catch (const std::exception& e) {
-    RkLogError("request {0} {1} failed: {2}", request.method(), request.request_uri().to_string(), e.what());
-    throw;
-  } catch (...) {
-    RkLogError("request {0} {1} failed: {2}", request.method(), request.request_uri().to_string(),
-               "unknown exception");
-    throw;
+  if (headers.has(web::http::header_names::transfer_encoding)) {
+    // No length announced: the limit must hold as the bytes come in.
+    auto in_flight = std::make_shared<InFlight>(shared_from_this());
+    RkRequestBodyReader::Read(request, kMaxRequestBody,
+                              [this, in_flight](RkRequestBodyReader::Result result, http_request& read) mutable {
+                                OnBodyRead(result, read);
+                                in_flight.reset();
+                              });
+    return;
   }
+  if (headers.content_length() > 0) {
+    auto in_flight = std::make_shared<InFlight>(shared_from_this());
+    request.content_ready().then([this, in_flight, request](pplx::task<http_request> ready) mutable {
+      try {
+        ready.wait();
+      } catch (...) {
+        // A body that broke off fails again in the route's own read.
+      }
+      RouteArrived(request);
+      // The route has ended; the closure itself may be freed later.
+      in_flight.reset();
+    });
+    return;
+  }
+  Dispatch(request, true);
+}
+
+void RkMessageRouter::OnBodyRead(RkRequestBodyReader::Result result, http_request& request) {
+  switch (result) {
+    case RkRequestBodyReader::Result::kComplete:
+      RouteArrived(request);
+      return;
+    case RkRequestBodyReader::Result::kTooLarge:
+      RkLogWarn("request body too large: over {0} bytes for {1}", kMaxRequestBody, request.request_uri().to_string());
+      ReplyIfOpen(request, status_codes::RequestEntityTooLarge);
+      return;
+    case RkRequestBodyReader::Result::kBroken:
+      RkLogWarn("request body broke off: {0}", request.request_uri().to_string());
+      ReplyIfOpen(request, status_codes::BadRequest);
+      return;
+  }
+}
+
+void RkMessageRouter::RouteArrived(http_request& request) {
+  // A body that came in as the listener closed is not routed: the listener
+  // has answered it.
+  if (closing_) return;
+  Dispatch(request, false);
+}
+
+void RkMessageRouter::ReplyIfOpen(http_request& request, web::http::status_code status) {
+  try {
+    Reply(request, status, "{}");
+  } catch (...) {
+    // Already answered, or the connection is gone.
+  }
+}
+
+void RkMessageRouter::Dispatch(http_request& request, bool on_listener) {
+  RunLogged(request, on_listener, [this, &request] { Route(request); });
 }
 
 void RkMessageRouter::Route(http_request& request) {
@@ -324,6 +369,9 @@ void RkMessageRouter::Route(http_request& request) {
   const bool has_user = header != request.headers().end();
   if (has_user) user = header->second;
 
+  // The proxies keep no folder: their user goes to the browser's main
+  // library as the profile, whatever its text, and an empty one is refused
+  // by the registry.
   if (kExemptSegments.count(segments[0]) == 0) {
     if (request.method() == methods::OPTIONS) {
       Reply(request, status_codes::OK, "{}");
@@ -334,20 +382,48 @@ void RkMessageRouter::Route(http_request& request) {
       Reply(request, status_codes::BadRequest, "{}");
       return;
     }
-  }
-  if (!IsSafeUserName(user)) {
-    RkLogWarn("UserName is not a plain folder name: {0}", user);
-    Reply(request, status_codes::BadRequest, "{}");
-    return;
+    if (!IsSafeUserName(user)) {
+      RkLogWarn("UserName is not a plain folder name: {0}", user);
+      Reply(request, status_codes::BadRequest, "{}");
+      return;
+    }
   }
 
-  RkRestHandler* handler = registry_->GetHandler(info_.root_path, user, uri);
+  RkHandlerRegistry::Refusal refusal = RkHandlerRegistry::Refusal::kNone;
+  RkRestHandler* handler = registry_->GetHandler(info_.root_path, user, uri, &refusal);
   if (handler == nullptr) {
+    if (refusal == RkHandlerRegistry::Refusal::kTooManyUsers ||
+        refusal == RkHandlerRegistry::Refusal::kTooFewDescriptors) {
+      // The registry has said why.
+      Reply(request, status_codes::ServiceUnavailable, "{}");
+      return;
+    }
     RkLogError("can not create a handler for request for {0}, {1}", info_.root_path, user);
     Reply(request, status_codes::InternalError, "{}");
     return;
   }
 
+  if (!handler->WaitsOutside(request)) {
+    Invoke(handler, request);
+    return;
+  }
+  // The listener's threads also read bodies and write replies for everyone:
+  // a route that waits on something outside runs on the work pool and
+  // answers from there. The count keeps the handler until it has ended.
+  auto in_flight = std::make_shared<InFlight>(shared_from_this());
+  const bool taken = platform::RkWorkPool::Shared().TrySubmit([this, in_flight, handler, request]() mutable {
+    RunLogged(request, false, [this, handler, &request] { Invoke(handler, request); });
+    in_flight.reset();
+  });
+  if (!taken) {
+    const platform::RkWorkPool::Load load = platform::RkWorkPool::Shared().CurrentLoad();
+    RkLogWarn("no worker for {0} {1}: {2} threads busy and {3} waiting, the most the pool holds", request.method(),
+              uri, load.busy, load.queued);
+    Reply(request, status_codes::ServiceUnavailable, "{}");
+  }
+}
+
+void RkMessageRouter::Invoke(RkRestHandler* handler, http_request& request) {
   const web::http::method& method = request.method();
   if (method == methods::GET) {
     handler->HandleGet(request);

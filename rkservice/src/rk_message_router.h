@@ -11,11 +11,13 @@
 #include <mutex>
 #include <string>
 
+#include "rk_request_body_reader.h"
 #include "rkservice.h"
 
 namespace rkservice {
 
 class RkHandlerRegistry;
+class RkRestHandler;
 
 class RkMessageRouter : public std::enable_shared_from_this<RkMessageRouter> {
  public:
@@ -38,12 +40,19 @@ class RkMessageRouter : public std::enable_shared_from_this<RkMessageRouter> {
                                  utility::string_t text);
 
  private:
-  static bool HasBody(const web::http::http_request& request);
-  // Route, logging what escapes it before passing it on.
-  void Dispatch(web::http::http_request& request);
+  // Routes a request, logging what escapes: on a listener thread it goes on
+  // to the listener; elsewhere it is answered with a bare 500 here.
+  void Dispatch(web::http::http_request& request, bool on_listener);
+  // A request whose body came in after the listener called us.
+  void RouteArrived(web::http::http_request& request);
+  void OnBodyRead(RkRequestBodyReader::Result result, web::http::http_request& request);
+  void ReplyIfOpen(web::http::http_request& request, web::http::status_code status);
   void Route(web::http::http_request& request);
+  // The handler's operation for the request's method.
+  void Invoke(RkRestHandler* handler, web::http::http_request& request);
 
-  // Counts a request with a body from its arrival to the end of its route.
+  // Counts a request that outlives the listener's call (a body still on its
+  // way, a route on the work pool) until its route has ended.
   class InFlight;
   void WaitIdle();
 

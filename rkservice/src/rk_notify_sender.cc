@@ -2,6 +2,7 @@
 
 #include <cpprest/uri_builder.h>
 
+#include <atomic>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -40,6 +41,11 @@ web::http::http_response ToResponse(const RkHttpResponse& answer) {
   return response;
 }
 
+#ifdef RKSERVICE_TEST_HOOKS
+std::atomic<std::chrono::milliseconds::rep> g_default_connect_ms{RkHttpClient::Options().connect_timeout.count()};
+std::atomic<std::chrono::milliseconds::rep> g_default_total_ms{RkHttpClient::Options().total_timeout.count()};
+#endif
+
 // The library's own exceptions carry their text but no error code.
 std::string ErrorText(const web::http::http_exception& e) {
   return e.error_code().value() != 0 ? e.error_code().message() : std::string(e.what());
@@ -59,7 +65,18 @@ web::uri NotifyTargetUri(const utility::string_t& host, const web::uri& request_
 
 RkNotifySender::RkNotifySender(const utility::string_t& host, const utility::string_t& user_name,
                                const utility::string_t& caller)
-    : host_(host), user_name_(user_name), caller_(caller), type_(kNotifySync), action_(kNotifyNotify) {}
+    : host_(host), user_name_(user_name), caller_(caller), type_(kNotifySync), action_(kNotifyNotify) {
+#ifdef RKSERVICE_TEST_HOOKS
+  SetTimeouts(std::chrono::milliseconds(g_default_connect_ms.load()), std::chrono::milliseconds(g_default_total_ms.load()));
+#endif
+}
+
+#ifdef RKSERVICE_TEST_HOOKS
+void RkNotifySender::SetDefaultTimeoutsForTesting(std::chrono::milliseconds connect, std::chrono::milliseconds total) {
+  g_default_connect_ms = connect.count();
+  g_default_total_ms = total.count();
+}
+#endif
 
 std::shared_ptr<RkNotifySender> MakeRkNotifySender(const utility::string_t& host, const utility::string_t& user_name,
                                                    const utility::string_t& caller) {

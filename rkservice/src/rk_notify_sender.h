@@ -60,6 +60,8 @@ class RkNotifySender : public std::enable_shared_from_this<RkNotifySender> {
 
 #ifdef RKSERVICE_TEST_HOOKS
   size_t PendingForTesting() const { return pending_.size(); }
+  // The time-outs of senders made from now on.
+  static void SetDefaultTimeoutsForTesting(std::chrono::milliseconds connect, std::chrono::milliseconds total);
 #endif
 
  private:

@@ -122,6 +122,17 @@ bool RkRestHandler::HasRequiredKeys(const web::json::object& object, const std::
   return HasKeys(object, keys);
 }
 
+void RkRestHandler::SetWaitsOutside(const web::http::method& method, const utility::string_t& path) {
+  waiting_routes_.emplace(method, path);
+}
+
+bool RkRestHandler::WaitsOutside(const http_request& request) const {
+  if (waiting_routes_.empty()) return false;
+  const web::http::method& method = request.method();
+  return waiting_routes_.count({method, utility::string_t()}) != 0 ||
+         waiting_routes_.count({method, request.request_uri().path()}) != 0;
+}
+
 bool RkRestHandler::RouteRequest(const RkRouteMap& routes, http_request& request) {
   const auto route = routes.find(request.request_uri().path());
   if (route == routes.end()) {

@@ -9,7 +9,9 @@
 
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace rkservice {
@@ -41,6 +43,12 @@ class RkRestHandler {
 
   utility::string_t GetNotifyHost() const;
 
+  // Whether the request's route may wait on something outside the service
+  // (the notify host, image servers, the browser's main library). The router
+  // runs such routes on the work pool, never on a listener thread: the
+  // listener's few threads also read bodies and write replies for everyone.
+  bool WaitsOutside(const web::http::http_request& request) const;
+
   // The body as text with the content-type check on: empty without a
   // Content-Type, an http_exception for one that is not textual. Never waits:
   // the router hands a request with a body over only once the body is in.
@@ -64,11 +72,18 @@ class RkRestHandler {
   // otherwise the route answers. Returns the route's result (false for 404).
   bool RouteRequest(const RkRouteMap& routes, web::http::http_request& request);
 
+  // During construction: the route of one method and path waits outside;
+  // an empty path stands for every path of the method.
+  void SetWaitsOutside(const web::http::method& method, const utility::string_t& path = {});
+
   utility::string_t notify_host_;
   RkRouteMap get_routes_;
   RkRouteMap post_routes_;
   RkRouteMap put_routes_;
   RkRouteMap delete_routes_;
+
+ private:
+  std::set<std::pair<web::http::method, utility::string_t>> waiting_routes_;
 };
 
 // The reply of the router and of RkRestHandler::Reply: the four common headers

@@ -33,6 +33,7 @@ struct NotifyReply {
   std::chrono::milliseconds delay{0};
   bool silent = false;  // read the request, never answer
   std::vector<std::pair<std::string, std::string>> headers = {};  // further answer headers
+  bool held = false;  // read the request, answer once the test releases it
 };
 
 struct NotifyRequest {
@@ -79,6 +80,20 @@ class NotifyTestServer : private TestServerState {
   std::vector<Request> Requests() {
     std::lock_guard<std::mutex> lock(mutex_);
     return requests_;
+  }
+
+  // Requests read and held, not answered yet.
+  size_t Held() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return held_;
+  }
+  // Held requests are answered, and later ones are no longer held.
+  void Release() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      released_ = true;
+    }
+    changed_.notify_all();
   }
 
   // A port with nothing listening on it: connections are refused.
@@ -131,6 +146,12 @@ class NotifyTestServer : private TestServerState {
         changed_.wait(lock, [this] { return stopping_; });
         stopped = true;
       }
+      if (reply.held && !stopped) {
+        ++held_;
+        changed_.wait(lock, [this] { return stopping_ || released_; });
+        --held_;
+        stopped = stopping_;
+      }
       if (!stopped) {
         // Stamped before the answer leaves: a client that has the answer
         // sees the stamp.
@@ -150,6 +171,8 @@ class NotifyTestServer : private TestServerState {
 
   Reply reply_;
   std::vector<Request> requests_;
+  size_t held_ = 0;
+  bool released_ = false;
   // Last: it starts serving once everything above is made, and joins its
   // threads before any of it goes.
   LoopbackTestListener listener_{[this](int connection) { Serve(connection); }};

@@ -77,6 +77,11 @@ bool SlowClient::Send(const std::string& bytes) {
   return connected_ && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
 }
 
+bool SlowClient::Readable() {
+  pollfd pfd{fd_, POLLIN, 0};
+  return connected_ && ::poll(&pfd, 1, 0) > 0;
+}
+
 std::string SlowClient::Receive() {
   std::string data;
   char buffer[4096];
@@ -126,25 +131,10 @@ bool ParseHead(const std::string& data, size_t head_end, HttpReply& reply) {
   return true;
 }
 
-}  // namespace
-
-HttpReply Exchange(int port, const std::string& raw, int timeout_ms) {
+// Reads one reply off fd: until its body is complete, the peer closes, or
+// timeout_ms pass without a byte.
+HttpReply ReadReply(int fd, int timeout_ms) {
   HttpReply reply;
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-    ::close(fd);
-    return reply;
-  }
-  size_t sent = 0;
-  while (sent < raw.size()) {
-    const ssize_t n = ::send(fd, raw.data() + sent, raw.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) break;
-    sent += static_cast<size_t>(n);
-  }
   std::string data;
   char buffer[65536];
   size_t head_end = std::string::npos;
@@ -164,10 +154,34 @@ HttpReply Exchange(int port, const std::string& raw, int timeout_ms) {
       }
     }
   }
-  ::close(fd);
   if (head_end == std::string::npos) return HttpReply{};
   reply.body = data.substr(head_end + 4);
   if (want != std::string::npos && reply.body.size() > want) reply.body.resize(want);
+  return reply;
+}
+
+}  // namespace
+
+HttpReply SlowClient::ReceiveReply(int timeout_ms) { return connected_ ? ReadReply(fd_, timeout_ms) : HttpReply{}; }
+
+HttpReply Exchange(int port, const std::string& raw, int timeout_ms) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    ::close(fd);
+    return HttpReply{};
+  }
+  size_t sent = 0;
+  while (sent < raw.size()) {
+    const ssize_t n = ::send(fd, raw.data() + sent, raw.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) break;
+    sent += static_cast<size_t>(n);
+  }
+  const HttpReply reply = ReadReply(fd, timeout_ms);
+  ::close(fd);
   return reply;
 }
 

@@ -50,9 +50,13 @@ class SlowClient {
   SlowClient& operator=(const SlowClient&) = delete;
 
   bool Send(const std::string& bytes);
+  // The peer has sent something (or closed) that is not read yet.
+  bool Readable();
   // Everything until the peer closes the connection, or what came before
   // 10 s passed without a byte.
   std::string Receive();
+  // One reply, as soon as it is complete (status 0 when none came).
+  HttpReply ReceiveReply(int timeout_ms = 10000);
 
  private:
   int fd_;

@@ -27,7 +27,10 @@ class RkProxyHandler : public RkRestHandler {
   // exactly once; true on success. May throw RkBadField, answered 400 here.
   using Route = std::function<bool(web::http::http_request& request, const RkProxyForm& form)>;
 
-  explicit RkProxyHandler(std::string segment) : segment_(std::move(segment)) {}
+  // Every route calls into the browser's main library, which may take its time.
+  explicit RkProxyHandler(std::string segment) : segment_(std::move(segment)) {
+    SetWaitsOutside(web::http::methods::POST);
+  }
 
   // Only during construction.
   void AddRoute(const std::string& path, RkProxyForm::Body body, Route route);

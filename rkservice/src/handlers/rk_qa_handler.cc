@@ -135,6 +135,8 @@ void RkQAHandler::InitRoutes() {
   for (const auto& entry : kRoutes) {
     (*entry.table)[entry.path] = std::bind(entry.route, this, std::placeholders::_1);
   }
+  // Changes notify the browser after they answer.
+  SetWaitsOutside(web::http::methods::POST);
 }
 
 void RkQAHandler::HandleGet(http_request request) {

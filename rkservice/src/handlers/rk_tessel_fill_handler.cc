@@ -83,6 +83,9 @@ void RkTesselFillHandler::InitRoutes() {
   delete_routes_ = {
       {"/tesselfill/card", route(&RkTesselFillHandler::DeleteCard)},
   };
+  // Changes notify the browser before they answer.
+  SetWaitsOutside(web::http::methods::POST);
+  SetWaitsOutside(web::http::methods::DEL);
 }
 
 void RkTesselFillHandler::SetNotifyHost(const utility::string_t& host) {

@@ -59,6 +59,8 @@ void RkKivvetHandler::InitRoutes() {
       {&put_routes_, "/kivvet/sync/reset_sync_ver", bind(&RkKivvetHandler::ResetSyncVersion)},
   };
   for (const auto& [routes, path, route] : table) (*routes)[path] = route;
+  // A save downloads the images its note names.
+  SetWaitsOutside(web::http::methods::POST, "/kivvet/content");
 }
 
 void RkKivvetHandler::Dispatch(const RkRouteMap& routes, http_request& request) {

@@ -1,10 +1,13 @@
 #include "platform/rk_platform.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -59,6 +62,23 @@ void* GetFunctionPointer(void* library, const char* name, std::string* error) {
     *error = text != nullptr ? text : "no such symbol";
   }
   return function;
+}
+
+DescriptorUse CurrentDescriptorUse() {
+  DescriptorUse use;
+  struct rlimit limit;
+  use.limit = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+                  ? static_cast<size_t>(limit.rlim_cur)
+                  : SIZE_MAX;
+  DIR* folder = opendir("/proc/self/fd");
+  if (folder == nullptr) return use;
+  while (const dirent* entry = readdir(folder)) {
+    if (entry->d_name[0] != '.') ++use.open;
+  }
+  closedir(folder);
+  // The listing's own descriptor is counted too; it is closed again now.
+  if (use.open > 0) --use.open;
+  return use;
 }
 
 std::filesystem::path ServiceLibraryDir() {

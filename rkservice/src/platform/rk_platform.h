@@ -6,6 +6,7 @@
 
 #include <locale.h>
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 
@@ -37,6 +38,13 @@ void* LoadNativeLibrary(const std::filesystem::path& path, std::string* error);
 // Null when the library lacks the name; then `error`, when given, gets the
 // loader's error text.
 void* GetFunctionPointer(void* library, const char* name, std::string* error = nullptr);
+
+struct DescriptorUse {
+  size_t open = 0;
+  size_t limit = 0;  // the soft limit; SIZE_MAX when there is none
+};
+// The process's open file descriptors and its limit on them.
+DescriptorUse CurrentDescriptorUse();
 
 // The folder that holds the service library (not the process's current folder).
 std::filesystem::path ServiceLibraryDir();
