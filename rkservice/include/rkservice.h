@@ -52,6 +52,11 @@ static_assert(offsetof(RkServiceDesc, notify_host) == 32, "notify host slot");
 
 namespace rkservice {
 
+// Users one service holds at most, well above any browser's profiles: a
+// request for a further user is answered 503 "{}"; users already served keep
+// being served.
+inline constexpr size_t kRkMaxUsersPerService = 256;
+
 // spdlog's numbering.
 enum RkLogLevel : int {
   kRkLogTrace = 0,

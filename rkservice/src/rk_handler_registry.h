@@ -21,7 +21,7 @@ class RkHandlerRegistry {
   // past these bounds new users, and new handlers, are refused rather than
   // let run the process out of memory, threads or descriptors. Users already
   // in the table are always served.
-  static constexpr size_t kMaxUsers = 256;
+  static constexpr size_t kMaxUsers = kRkMaxUsersPerService;
   // A new handler is made only while this share of the process's descriptor
   // limit (and at least kMinFreeDescriptors) is still free.
   static constexpr size_t kFreeDescriptorShare = 8;

@@ -338,7 +338,9 @@ int main(int argc, char** argv) {
   std::cout << "rkservice " << version << " from " << library_path.string() << "\n"
             << "service \"" << kServiceName << "\" at " << address << "\n"
             << "root " << root_text << " (log: " << (root / "Log Files" / "rkservice.log").string() << ")\n"
-            << "notify host " << options.notify_host << (endpoint.Port() != 0 ? " (this program)" : "") << "\n";
+            << "notify host " << options.notify_host << (endpoint.Port() != 0 ? " (this program)" : "") << "\n"
+            << "at most " << rkservice::kRkMaxUsersPerService
+            << " users; a request for one more is answered 503\n";
   PrintTryLines(options.port, endpoint.Port(), peer);
 
   int signal_number = 0;

@@ -5,15 +5,23 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -28,14 +36,19 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-// rkhost as a child process, its standard output and error read together.
+// rkhost as a child process, its standard output and error read together;
+// with a limit on its open files when one is given.
 class Host {
  public:
-  explicit Host(const std::vector<std::string>& args) {
+  explicit Host(const std::vector<std::string>& args, rlim_t open_files = 0) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return;
     pid_ = fork();
     if (pid_ == 0) {
+      if (open_files != 0) {
+        const struct rlimit limit = {open_files, open_files};
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
+      }
       dup2(fds[1], STDOUT_FILENO);
       dup2(fds[1], STDERR_FILENO);
       std::vector<char*> argv = {const_cast<char*>(RKHOST_PATH)};
@@ -81,6 +94,7 @@ class Host {
   }
 
   void Signal(int sig) { kill(pid_, sig); }
+  pid_t pid() const { return pid_; }
   const std::string& Output() const { return output_; }
 
  private:
@@ -237,6 +251,91 @@ TEST_F(RkHost, NotesLinesSyncWithItsOwnPeer) {
   EXPECT_EQ(host.Wait(), 0) << host.Output();
   // The peer went with it.
   EXPECT_EQ(rktest::Request(std::stoi(peer.substr(peer.rfind(':') + 1)), "GET", "/").status, 0);
+}
+
+size_t OpenDescriptors(pid_t pid) {
+  std::error_code ec;
+  size_t count = 0;
+  for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end; !ec && it != end; it.increment(ec)) {
+    ++count;
+  }
+  return count;
+}
+
+// User and system CPU time in clock ticks.
+long CpuTicks(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // Fields after the command's closing parenthesis, from the state on.
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::stol(field);
+    if (i == 15) stime = std::stol(field);
+  }
+  return utime + stime;
+}
+
+// Any page that reaches the port can name any user: a flood of new names
+// must leave the browser's process with descriptors, and idle afterwards.
+TEST_F(RkHost, AFloodOfNewUsersIsRefusedPastTheBound) {
+  constexpr rlim_t kOpenFiles = 1024;
+  constexpr int kFlood = 2000;
+  const std::string port = std::to_string(rktest::FreeLoopbackPort());
+  Host host({"--port", port, "--root", root_.string()}, kOpenFiles);
+  ASSERT_TRUE(host.WaitFor("Ctrl-C stops.")) << host.Output();
+  EXPECT_NE(host.Output().find("at most 256 users; a request for one more is answered 503\n"), std::string::npos)
+      << host.Output();
+  const int p = std::stoi(port);
+  const std::string cards = "/tesselfill/card/all?type=account";
+  ASSERT_EQ(rktest::Request(p, "GET", cards, {{"UserName", "before"}}).status, 200);
+
+  std::atomic<int> next{0}, served{0}, refused{0}, other{0};
+  std::mutex most_mutex;
+  size_t most_open = 0;
+  std::vector<std::thread> clients;
+  for (int c = 0; c < 8; ++c) {
+    clients.emplace_back([&, c] {
+      for (int i; (i = next++) < kFlood;) {
+        const rktest::HttpReply reply = rktest::Request(p, "GET", cards, {{"UserName", "flood-" + std::to_string(i)}});
+        if (reply.status == 200) {
+          ++served;
+        } else if (reply.status == 503 && reply.body == "{}") {
+          ++refused;
+        } else {
+          ++other;
+        }
+        if (c == 0) {
+          std::lock_guard<std::mutex> lock(most_mutex);
+          most_open = std::max(most_open, OpenDescriptors(host.pid()));
+        }
+      }
+    });
+  }
+  for (auto& client : clients) client.join();
+  const size_t open_after = OpenDescriptors(host.pid());
+
+  EXPECT_EQ(served, 255);  // the table holds 256 users, "before" among them
+  EXPECT_EQ(refused, kFlood - 255);
+  EXPECT_EQ(other, 0);
+  EXPECT_LT(most_open, kOpenFiles);
+  EXPECT_EQ(rktest::Request(p, "GET", cards, {{"UserName", "before"}}).status, 200);
+
+  // Idle again: a second of its CPU time grows by no more than a tick or two.
+  long ticks_per_second = 0;
+  const bool idle = rktest::WaitUntil([&] {
+    const long before = CpuTicks(host.pid());
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    ticks_per_second = CpuTicks(host.pid()) - before;
+    return ticks_per_second <= 2;
+  }, std::chrono::seconds(60));
+  EXPECT_TRUE(idle) << ticks_per_second << " ticks a second";
+  std::cout << "flood of " << kFlood << " users: " << served << " served, " << refused << " refused; at most "
+            << most_open << " descriptors open of " << kOpenFiles << ", " << open_after << " after; "
+            << ticks_per_second << " CPU ticks a second once it ended\n";
+  host.Signal(SIGTERM);
+  EXPECT_EQ(host.Wait(), 0) << host.Output().substr(0, 2000);
 }
 
 TEST(RkHostOptions, BadOptionsExitTwoWithAReason) {
