@@ -29,8 +29,6 @@ using bptest::Program;
 using bptest::Record;
 using bptest::Widen;
 
-constexpr wchar_t kProductKey[] = L"Software\\Halvex";
-
 // ---- exit codes -------------------------------------------------------------
 
 struct ExitCase {
@@ -290,28 +288,8 @@ TEST_F(Large, PayloadAcrossSeveralWriteChunks) {
 
 // ---- registry (run alone: every run reads these keys) ---------------------------
 
-class Registry : public E2e {
+class Registry : public bptest::WithProductKey<E2e> {
  public:
-  void TearDown() override {
-    for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
-      RegDeleteKeyExW(root, kProductKey, KEY_WOW64_32KEY, 0);
-      RegDeleteKeyExW(root, kProductKey, KEY_WOW64_64KEY, 0);
-    }
-  }
-  void SetValue(HKEY root, REGSAM view, const wchar_t* name, DWORD type, const void* data,
-                DWORD bytes) {
-    HKEY key;
-    ASSERT_EQ(RegCreateKeyExW(root, kProductKey, 0, nullptr, 0, KEY_SET_VALUE | view, nullptr,
-                              &key, nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), bytes),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
-  }
-  void SetString(HKEY root, REGSAM view, const wchar_t* name, const std::wstring& value) {
-    SetValue(root, view, name, REG_SZ, value.c_str(),
-             static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-  }
   // Installs the fake setup at a path that carries the previous version and
   // registers it (32-bit view) under `root`.
   std::wstring RegisterInstalledSetup(HKEY root, const std::wstring& version = L"12.0.1") {
@@ -342,7 +320,7 @@ TEST_F(Registry, CleanupValueZeroKeepsTheFiles) {
     TearDown();
     bptest::RemoveTree(temp_);
     CreateDirectoryW(temp_.c_str(), nullptr);
-    if (c.type == REG_SZ) SetString(HKEY_CURRENT_USER, 0, L"HalvexInstallerCleanup", c.text);
+    if (c.type == REG_SZ) SetCleanupValue(c.text);
     if (c.type == REG_DWORD) {
       DWORD zero = 0;
       SetValue(HKEY_CURRENT_USER, 0, L"HalvexInstallerCleanup", REG_DWORD, &zero, 4);
