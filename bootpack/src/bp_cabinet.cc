@@ -43,15 +43,8 @@ Fn BindFunction(HMODULE module, const char* name) {
 }
 
 bool LoadCabinetLibrary() {
-  if (g_cabinet_module != nullptr) return true;
-  for (const wchar_t* candidate : kCabinetCandidates) {
-    PathBuffer path;
-    const DWORD length = ExpandEnvironmentStringsW(candidate, path, kPathCapacity);
-    if (length < 1 || length > kPathCapacity) continue;
-    g_cabinet_module = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    if (g_cabinet_module != nullptr) return true;
-  }
-  return false;
+  if (g_cabinet_module == nullptr) g_cabinet_module = LoadCabinetCandidate(nullptr);
+  return g_cabinet_module != nullptr;
 }
 
 void* DIAMONDAPI CabAlloc(ULONG size) { return HeapAlloc(GetProcessHeap(), 0, size); }
@@ -141,6 +134,20 @@ INT_PTR DIAMONDAPI CabNotify(FDINOTIFICATIONTYPE type, PFDINOTIFICATION note) {
 }
 
 }  // namespace
+
+HMODULE LoadCabinetCandidate(size_t* candidate) {
+  for (size_t i = 0; i < sizeof(kCabinetCandidates) / sizeof(kCabinetCandidates[0]); ++i) {
+    PathBuffer path;
+    const DWORD length = ExpandEnvironmentStringsW(kCabinetCandidates[i], path, kPathCapacity);
+    if (length < 1 || length > kPathCapacity) continue;
+    HMODULE module = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (module != nullptr) {
+      if (candidate != nullptr) *candidate = i;
+      return module;
+    }
+  }
+  return nullptr;
+}
 
 bool ExpandCabinet(const wchar_t* cabinet_path, const wchar_t* destination) {
   if (!LoadCabinetLibrary()) return false;

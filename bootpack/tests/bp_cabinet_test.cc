@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bp_cabinet.h"
 #include "bp_test_util.h"
+#include "bp_text.h"
 
 namespace bootpack {
 namespace {
@@ -62,6 +64,54 @@ TEST_F(ExpandCabinetTest, PathWithoutUsableBackslashTouchesNothing) {
   std::vector<uint8_t> bytes;
   ASSERT_TRUE(bptest::ReadFileBytes(Destination(), &bytes));
   EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "keep");
+}
+
+// The loader reads this process's own variables. A child started from here
+// cannot show the fixed path: Wine gives every process SystemRoot (as
+// C:\windows) whatever its parent passes, so only here can both variables
+// be missing.
+class CabinetCandidateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const wchar_t* name : {L"WINDIR", L"SYSTEMROOT"}) {
+      wchar_t value[kPathCapacity];
+      const DWORD n = GetEnvironmentVariableW(name, value, kPathCapacity);
+      ASSERT_TRUE(n > 0 && n < kPathCapacity) << name;
+      saved_.push_back({name, value});
+    }
+  }
+  void TearDown() override {
+    for (const auto& v : saved_) SetEnvironmentVariableW(v.first.c_str(), v.second.c_str());
+  }
+  std::vector<std::pair<std::wstring, std::wstring>> saved_;
+};
+
+TEST_F(CabinetCandidateTest, EachPathIsTriedInTurn) {
+  const std::wstring too_long(300, L'w');  // expands past the 260-unit path
+  const struct {
+    const char* name;
+    const wchar_t* windir;      // null: unset
+    const wchar_t* systemroot;  // null: unset
+    size_t candidate;
+  } cases[] = {
+      {"windir", L"C:\\windows", L"C:\\nowhere", 0},
+      {"windir_unset", nullptr, L"C:\\windows", 1},
+      {"windir_nowhere", L"C:\\nowhere", L"C:\\windows", 1},
+      {"windir_too_long", too_long.c_str(), L"C:\\windows", 1},
+      {"both_unset", nullptr, nullptr, 2},
+      {"both_nowhere", L"C:\\nowhere", L"C:\\nowhere", 2},
+      {"both_too_long", too_long.c_str(), too_long.c_str(), 2},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(SetEnvironmentVariableW(L"WINDIR", c.windir) || c.windir == nullptr);
+    ASSERT_TRUE(SetEnvironmentVariableW(L"SYSTEMROOT", c.systemroot) || c.systemroot == nullptr);
+    size_t candidate = 99;
+    HMODULE module = LoadCabinetCandidate(&candidate);
+    ASSERT_NE(module, nullptr) << c.name;
+    EXPECT_EQ(candidate, c.candidate) << c.name;
+    EXPECT_NE(GetProcAddress(module, "FDICopy"), nullptr) << c.name;
+    FreeLibrary(module);
+  }
 }
 
 }  // namespace

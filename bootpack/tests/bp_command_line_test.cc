@@ -38,6 +38,12 @@ TEST(ForwardedArguments, TooLongIsDroppedWhole) {
   EXPECT_EQ(Forwarded(raw.c_str(), start.c_str()), start + L" " + std::wstring(38, L'a'));
   raw += L"a";
   EXPECT_EQ(Forwarded(raw.c_str(), start.c_str()), start);
+  // After a program path without a blank the space is inserted first; when
+  // the text then does not fit, the space goes too.
+  std::wstring tight = L"\"bp.exe\"" + std::wstring(38, L'a');  // " " + 38 = 39 fits
+  EXPECT_EQ(Forwarded(tight.c_str(), start.c_str()), start + L" " + std::wstring(38, L'a'));
+  tight += L"a";
+  EXPECT_EQ(Forwarded(tight.c_str(), start.c_str()), start);
   // The inserted space alone does not fit: nothing is forwarded.
   std::wstring full(1039, L's');
   EXPECT_EQ(Forwarded(L"\"bp.exe\"--a", full.c_str()), full);

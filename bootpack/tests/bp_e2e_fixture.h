@@ -178,4 +178,40 @@ class E2e : public ::testing::Test {
   std::wstring dir_, temp_, log_;
 };
 
+// A fixture that writes the product key, which every run reads: suites
+// built on it are named Registry*, which ctest runs alone. The key goes at
+// the end of each test.
+template <typename Base>
+class WithProductKey : public Base {
+ public:
+  void TearDown() override {
+    for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+      RegDeleteKeyExW(root, kProductKey, KEY_WOW64_32KEY, 0);
+      RegDeleteKeyExW(root, kProductKey, KEY_WOW64_64KEY, 0);
+    }
+    Base::TearDown();
+  }
+  void SetValue(HKEY root, REGSAM view, const wchar_t* name, DWORD type, const void* data,
+                DWORD bytes) {
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExW(root, kProductKey, 0, nullptr, 0, KEY_SET_VALUE | view, nullptr,
+                              &key, nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), bytes),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+  }
+  void SetString(HKEY root, REGSAM view, const wchar_t* name, const std::wstring& value) {
+    SetValue(root, view, name, REG_SZ, value.c_str(),
+             static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+  }
+  // The cleanup switch: "0" keeps everything the run extracted.
+  void SetCleanupValue(const std::wstring& value) {
+    SetString(HKEY_CURRENT_USER, 0, L"HalvexInstallerCleanup", value);
+  }
+
+ private:
+  static constexpr wchar_t kProductKey[] = L"Software\\Halvex";
+};
+
 }  // namespace bptest

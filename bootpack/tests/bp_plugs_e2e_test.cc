@@ -329,4 +329,52 @@ TEST_F(PlugsE2e, BuildModeWritesOnlyAPlainCopyBesideTheProgram) {
   EXPECT_FALSE(Exists(L"C:\\bootpack_tests\\a.exe"));
 }
 
+// ---- the cleanup switch (run alone with the other Registry suites) ----------
+
+class RegistryPlugs : public bptest::WithProductKey<PlugsE2e> {
+ public:
+  // The one work directory a run kept in the temp folder, as its listing.
+  Names KeptWorkDirectory() {
+    const Names left = ListDir(temp_);
+    if (left.size() != 1) {
+      ADD_FAILURE() << left.size() << " entries in the temp folder";
+      return Names();
+    }
+    return ListDir(temp_ + L"\\" + left[0]);
+  }
+};
+
+TEST_F(RegistryPlugs, CleanupValueZeroKeepsThePlugFiles) {
+  SetCleanupValue(L"0");
+  const std::wstring bp = CopyProgram(L"plugged");
+  Build(bp, Quoted(Describe({{L"tool", "tool plug"}, {L"data", "data plug"}})));
+  const std::wstring output = bp + L"_tool,data,.exe";
+  Outcome run = Start(output, Quoted(output));
+  ASSERT_EQ(run.exit_code, 0u);
+  ASSERT_TRUE(run.Role("setup"));
+  EXPECT_EQ(KeptWorkDirectory(),
+            (Names{L"HALVEX.PACKED.7Z", L"plu1.bin", L"plu2.bin", L"plugs.ini", L"setup.exe"}));
+}
+
+// Plugs are extracted only once the payload and the setup program are in
+// place; the kept work directory shows what a failed run extracted.
+TEST_F(RegistryPlugs, NoPlugsWhenThePayloadFails) {
+  SetCleanupValue(L"0");
+  const struct {
+    const wchar_t* variant;
+    DWORD expected;
+  } cases[] = {{L"b7_two_halvex", 112}, {L"no_bl", 116}, {L"cab_garbage", 115}};
+  for (const auto& c : cases) {
+    bptest::RemoveTree(temp_);
+    CreateDirectoryW(temp_.c_str(), nullptr);
+    const std::wstring bp = CopyProgram(c.variant);
+    Build(bp, Quoted(Describe({{L"tool", "tool plug"}})));
+    const std::wstring output = bp + L"_tool,.exe";
+    Outcome run = Start(output, Quoted(output));
+    EXPECT_EQ(run.exit_code, c.expected) << Narrow(c.variant);
+    EXPECT_FALSE(run.Role("setup")) << Narrow(c.variant);
+    EXPECT_EQ(KeptWorkDirectory(), Names{L"HALVEX.PACKED.7Z"}) << Narrow(c.variant);
+  }
+}
+
 }  // namespace
