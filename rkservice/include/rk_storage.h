@@ -49,6 +49,9 @@ class RK_EXPORT RkStorage {
 
   // True exactly when the key has a row.
   bool Get(const std::string& key, std::vector<uint8_t>& value);
+  // As Get, telling a missing key from a read that failed: false only when
+  // the store could not be read; *found says whether the key has a row.
+  bool Find(const std::string& key, std::vector<uint8_t>& value, bool* found);
   bool Set(const std::string& key, const std::vector<uint8_t>& value);
   // As Set, and records a key that had no row in storage_nosync, all in one
   // transaction.
@@ -60,6 +63,19 @@ class RK_EXPORT RkStorage {
   bool Delete(const std::string& key);
   bool GetAll(std::map<std::string, std::vector<uint8_t>>& all);
   bool LocalItemChanged(const char16_t* key);
+
+  // What an owner's copy of read data is checked against before it is used
+  // again: two equal versions mean that no write was committed to the file
+  // in between, through this store or through any other connection to it
+  // (another store object, another process). Read it before the data it
+  // guards. False when the file cannot be read now.
+  struct Version {
+    int64_t others = -1;  // the engine's count of other connections' commits
+    uint64_t own = 0;     // this store's writes and transaction ends
+    bool operator==(const Version& other) const { return others == other.others && own == other.own; }
+    bool operator!=(const Version& other) const { return !(*this == other); }
+  };
+  bool ReadVersion(Version* version);
 
  private:
   class OwnTransaction;
@@ -81,6 +97,9 @@ class RK_EXPORT RkStorage {
   std::recursive_mutex mutex_;
   // The thread whose BeginTransaction holds mutex_; read and written under it.
   std::thread::id txn_owner_;
+  // Moved by every operation that may change the file, under mutex_: the
+  // engine's count does not see this connection's own commits.
+  uint64_t own_writes_ = 0;
 };
 
 }  // namespace rkstorage

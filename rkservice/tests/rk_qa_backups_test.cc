@@ -197,6 +197,12 @@ class QaStoreBackups : public Backups {
  protected:
   std::unique_ptr<RkQAStore> Open() { return std::make_unique<RkQAStore>("ann", user_ / "QuickAccess", Clock()); }
   std::set<std::string> Copies() { return Names(QaDir()); }
+  // The text of a read that must not fail.
+  static std::string Read(RkQAStore& store, const std::string& key) {
+    std::string text;
+    EXPECT_TRUE(store.GetSyncValue(key, &text)) << key;
+    return text;
+  }
 };
 
 TEST_F(QaStoreBackups, AtOpenOnceADayEveryEighthWriteAndAtClose) {
@@ -230,7 +236,7 @@ TEST_F(QaStoreBackups, ATransactionBacksUpOnceAfterItsCommitAndNotAfterRollback)
     RkQAStore::Transaction transaction(store.get());
     for (int i = 0; i < 7; ++i) ASSERT_TRUE(store->SetSyncValue(u"r" + std::u16string(1, u'0' + i), u"x"));
   }  // rolled back: nothing counts
-  EXPECT_EQ(store->GetSyncValue("r0"), "");
+  EXPECT_EQ(Read(*store, "r0"), "");
   ASSERT_TRUE(store->SetSyncValue(u"k", u"1"));
   EXPECT_TRUE(Copies().empty());
   {
@@ -247,17 +253,40 @@ TEST_F(QaStoreBackups, ATransactionBacksUpOnceAfterItsCommitAndNotAfterRollback)
 TEST_F(QaStoreBackups, TextsReadBackWithoutTrailingNuls) {
   auto store = Open();
   ASSERT_TRUE(store->SetSyncValue(u"k", std::u16string(u"a\0b\0\0", 5)));
-  EXPECT_EQ(store->GetSyncValue("k"), std::string("a\0b", 3));
+  EXPECT_EQ(Read(*store, "k"), std::string("a\0b", 3));
   ASSERT_TRUE(store->SetSyncValue(u"empty", u""));
-  EXPECT_EQ(store->GetSyncValue("empty"), "");
+  EXPECT_EQ(Read(*store, "empty"), "");
   ASSERT_TRUE(store->SetSyncValue(u"my_site", u"[]"));
-  EXPECT_EQ(store->GetSyncValue("my_site"), "[]");
+  EXPECT_EQ(Read(*store, "my_site"), "[]");
   ASSERT_TRUE(store->SetSyncValue(u"my_site", u"[{\"children\":[]}]"));
-  const std::string first = store->GetSyncValue("my_site");
+  const std::string first = Read(*store, "my_site");
   ASSERT_TRUE(store->SetSyncValue(u"my_site", u"[{\"children\":[]}]"));
-  EXPECT_NE(store->GetSyncValue("my_site"), first);  // a new identifier each time
+  EXPECT_NE(Read(*store, "my_site"), first);  // a new identifier each time
   ASSERT_TRUE(store->SetSyncValue(u"other", u"{not json"));
-  EXPECT_EQ(store->GetSyncValue("other"), "{not json");
+  EXPECT_EQ(Read(*store, "other"), "{not json");
+}
+
+// The tree is kept between reads; it must be what the file holds, whoever
+// wrote it: another store on the file (another service over the same root,
+// another process), or a transaction of this store that was rolled back.
+TEST_F(QaStoreBackups, TreeReadsShowWhatTheFileHolds) {
+  auto store = Open();
+  auto other = Open();
+  ASSERT_TRUE(store->SetSyncValue(u"my_site", u"[1]"));
+  EXPECT_EQ(Read(*store, "my_site"), "[1]");
+  EXPECT_EQ(Read(*other, "my_site"), "[1]");
+  ASSERT_TRUE(other->SetSyncValue(u"my_site", u"[2]"));
+  EXPECT_EQ(Read(*store, "my_site"), "[2]");
+  ASSERT_TRUE(store->SetSyncValue(u"my_site", u"[3]"));
+  EXPECT_EQ(Read(*other, "my_site"), "[3]");
+  EXPECT_EQ(Read(*store, "my_site"), "[3]");
+  {
+    RkQAStore::Transaction transaction(store.get());
+    ASSERT_TRUE(store->SetSyncValue(u"my_site", u"[4]"));
+    EXPECT_EQ(Read(*store, "my_site"), "[4]");
+  }
+  EXPECT_EQ(Read(*store, "my_site"), "[3]");
+  EXPECT_EQ(Read(*other, "my_site"), "[3]");
 }
 
 }  // namespace

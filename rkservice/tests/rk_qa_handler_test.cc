@@ -1,6 +1,7 @@
 // The quick-access routes through the running service on loopback: replies,
 // the stored tree and its version, and the change notifications.
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "rk_utils.h"
@@ -243,16 +244,21 @@ TEST_F(QaHandler, DefaultTreeIsNotExportedAsTextUntilAPostWrites) {
   EXPECT_EQ(text.body, R"({"app":"rkfas","data":[{"key":"my_site","value":"[]","value_type":"binary"}],"ver":1})");
 }
 
-TEST_F(QaHandler, WithoutADatabaseReadsAreEmptyAndWritesFail) {
+constexpr char kReadFailed[] = "'err':'can not read quick access data'";
+
+// A store whose data file cannot be opened answers failures, never an empty
+// tree, and opens as soon as what was in the way is gone.
+TEST_F(QaHandler, AStoreThatCannotOpenFailsUntilItOpens) {
   Stop();
   fs::create_directories(DataFile("bob"));  // a folder where the data file goes
   Start();
   const RouteCase cases[] = {
-      {"GET", "/quickaccess/qa", "", 200, ""},
-      {"GET", "/quickaccess/syncvalue?key=my_site", "", 200, ""},
+      {"GET", "/quickaccess/qa", "", 500, kReadFailed},
+      {"GET", "/quickaccess/qa?with_ver=1", "", 500, kReadFailed},
+      {"GET", "/quickaccess/syncvalue?key=my_site", "", 500, kReadFailed},
       {"GET", "/quickaccess/sync", "", 500, "'err':'can not get all sync'"},
-      {"POST", "/quickaccess/qa", "not even json", 500, "'err':'Call SetSyncValue Failed. '"},
-      {"POST", "/quickaccess/default", "[]", 500, "'err':'Call SetSyncValue Failed. '"},
+      {"POST", "/quickaccess/qa", "[]", 500, kReadFailed},
+      {"POST", "/quickaccess/default", "[]", 500, kReadFailed},
       {"POST", "/quickaccess/syncvalue", R"({"key":"my_site","json":"[]"})", 500, "'err':'SetSyncValue failed.'"},
       {"POST", "/quickaccess/sync", R"({"app":"rkfas","data":[]})", 500, "'err':'can not get all sync'"},
   };
@@ -261,11 +267,86 @@ TEST_F(QaHandler, WithoutADatabaseReadsAreEmptyAndWritesFail) {
                                             {{"UserName", "bob"}, {"Content-Type", "text/plain"}}, c.body);
     EXPECT_EQ(reply.status, c.status) << c.target;
     EXPECT_EQ(reply.body, c.reply) << c.target;
+    ExpectCommonHeaders(reply, c.target);
   }
   EXPECT_TRUE(Notifications("bob").empty());
   const std::string log = Log();
   EXPECT_NE(log.find("[error] load data file error:" + DataFile("bob").string()), std::string::npos);
   EXPECT_NE(log.find("[error] can not getall  sync"), std::string::npos);
+  EXPECT_NE(log.find("[error] can not read quick access data"), std::string::npos);
+
+  // The same handler opens the file on its next request.
+  fs::remove(DataFile("bob"));
+  EXPECT_EQ(Get("/quickaccess/qa", "bob").status, 200);
+  EXPECT_EQ(Get("/quickaccess/qa", "bob").body, "");
+  EXPECT_EQ(Post("/quickaccess/qa", "[1]", "bob").body, "{}");
+  EXPECT_EQ(Get("/quickaccess/qa", "bob").body, "[1]");
+  EXPECT_TRUE(fs::is_regular_file(DataFile("bob")));
+}
+
+// While another connection holds the file's write lock every read fails (after
+// the engine's busy wait). A failed read is no "no tree": it is answered as a
+// failure, changes nothing, and is not served again once the lock is gone.
+TEST_F(QaHandler, AReadThatFailedIsAnsweredAsAFailureAndNotKept) {
+  const std::string tree = R"([{"url":"mine","title":"M"}])";
+  ASSERT_EQ(Post("/quickaccess/qa", tree).body, "{}");
+  ASSERT_EQ(Post("/quickaccess/qa", "[]").body, "{}");
+  ASSERT_EQ(Post("/quickaccess/qa?from_id=w", tree).body, "{}");  // written last: nothing kept yet
+  const std::vector<std::string> told = Notifications();
+  const auto rows = StoredRows(DataFile());
+  // Runs `requests` while a connection of the test's own holds the write lock.
+  auto while_locked = [&](const std::function<void()>& requests) {
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(DataFile().c_str(), &holder, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr), SQLITE_OK);
+    requests();
+    sqlite3_exec(holder, "ROLLBACK;", nullptr, nullptr, nullptr);
+    sqlite3_close(holder);
+  };
+
+  while_locked([&] {
+    const HttpReply read = Get("/quickaccess/qa");
+    EXPECT_EQ(read.status, 500);
+    EXPECT_EQ(read.body, kReadFailed);
+    ExpectCommonHeaders(read, "locked read");
+  });
+  EXPECT_EQ(Get("/quickaccess/qa").body, tree);
+  // The default tree never goes over the user's sites.
+  EXPECT_EQ(Post("/quickaccess/default?from_id=d", R"([{"url":"default","title":"D"}])").body, "{}");
+  EXPECT_NE(Log().find("[warning] set default qa, but local not empty"), std::string::npos);
+
+  // Nor does the first-tree path take a failed read for an empty store.
+  while_locked([&] {
+    const HttpReply first = Post("/quickaccess/qa", "[]");
+    EXPECT_EQ(first.status, 500);
+    EXPECT_EQ(first.body, kReadFailed);
+  });
+  EXPECT_EQ(Get("/quickaccess/qa").body, tree);
+  EXPECT_EQ(StoredRows(DataFile()), rows);
+  EXPECT_EQ(Notifications(), told);
+}
+
+// Two services over one root keep their own stores on the same file: each
+// serves what the other wrote, and a change back to an earlier tree is a
+// change.
+TEST_F(QaHandler, TwoServicesOverOneRootSeeEachOthersWrites) {
+  const int other = rktest::FreeLoopbackPort();
+  Start("qa2", other);
+  ASSERT_EQ(Post("/quickaccess/qa", "[1]").body, "{}");
+  EXPECT_EQ(Get("/quickaccess/qa", "ann", other).body, "[1]");
+  EXPECT_EQ(Get("/quickaccess/qa").body, "[1]");
+  ASSERT_EQ(Post("/quickaccess/qa?from_id=b", "[2]", "ann", "application/json", other).body, "{}");
+  EXPECT_EQ(Notifications(), std::vector<std::string>{NotifyLine("&from_id=b")});
+  EXPECT_EQ(Get("/quickaccess/qa").body, "[2]");
+  EXPECT_EQ(Get("/quickaccess/qa?with_ver=1").body, R"({"my_site":"[2]","version":0})");
+  // Back to the first tree through the first service: not equal to what is stored.
+  ASSERT_EQ(Post("/quickaccess/qa?from_id=a", "[1]").body, "{}");
+  EXPECT_EQ(Get("/quickaccess/qa", "ann", other).body, "[1]");
+  EXPECT_EQ(Notifications(), (std::vector<std::string>{NotifyLine("&from_id=b"), NotifyLine("&from_id=a")}));
+  ASSERT_EQ(Post("/quickaccess/syncvalue", R"({"key":"my_site","json":"[3]"})", "ann", "application/json", other)
+                .body,
+            "{}");
+  EXPECT_EQ(Get("/quickaccess/qa").body, "[3]");
 }
 
 // The factory's own row: users get their folders, and concurrent writers of

@@ -32,9 +32,9 @@ namespace fs = std::filesystem;
 using rktest::HeaderList;
 using rktest::HttpReply;
 
-// Handlers made for the current test, by user.
+// Handlers made for the current test, by user (one per service).
 inline std::mutex g_handlers_mutex;
-inline std::map<std::string, RkQAHandler*> g_handlers;
+inline std::map<std::string, std::vector<RkQAHandler*>> g_handlers;
 
 inline std::string ReadText(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
@@ -79,7 +79,7 @@ class QaServiceTest : public testing::Test {
     RkAddTestHandlerKind({"quickaccess", "QuickAccess", true, [](const std::string& user, const fs::path& folder) {
                             auto* handler = new RkQAHandler(user, folder);
                             std::lock_guard<std::mutex> lock(g_handlers_mutex);
-                            g_handlers[user] = handler;
+                            g_handlers[user].push_back(handler);
                             return handler;
                           }});
   }
@@ -99,14 +99,16 @@ class QaServiceTest : public testing::Test {
     fs::remove_all(root_);
   }
 
-  void Start() {
+  // A service over the test's root; a second one on another port serves the
+  // same files through stores of its own.
+  void Start(const std::string& name = "qa", int port = 0) {
     RkServiceInfo info;
-    info.name = "qa";
-    info.port = std::to_string(port_);
+    info.name = name;
+    info.port = std::to_string(port != 0 ? port : port_);
     info.root_path = root_.string();
     info.notify_host = notify_.host();
     ASSERT_TRUE(RkServiceManager::GetInstance()->AddRkService(info));
-    ASSERT_TRUE(RkServiceManager::GetInstance()->StartRkService("qa"));
+    ASSERT_TRUE(RkServiceManager::GetInstance()->StartRkService(name));
   }
 
   // Drops the service and its handlers; their stores close (and back up).
@@ -116,26 +118,26 @@ class QaServiceTest : public testing::Test {
     g_handlers.clear();
   }
 
-  HttpReply Get(const std::string& target, const std::string& user = "ann") {
-    return rktest::Request(port_, "GET", target, {{"UserName", user}});
+  HttpReply Get(const std::string& target, const std::string& user = "ann", int port = 0) {
+    return rktest::Request(port != 0 ? port : port_, "GET", target, {{"UserName", user}});
   }
 
   HttpReply Post(const std::string& target, const std::string& body, const std::string& user = "ann",
-                 const std::string& content_type = "application/json") {
+                 const std::string& content_type = "application/json", int port = 0) {
     HeaderList headers = {{"UserName", user}};
     if (!content_type.empty()) headers.emplace_back("Content-Type", content_type);
-    return rktest::Request(port_, "POST", target, headers, body);
+    return rktest::Request(port != 0 ? port : port_, "POST", target, headers, body);
   }
 
   // Waits until the user's requests have ended, notifications included.
   void Settle(const std::string& user = "ann") {
-    RkQAHandler* handler = nullptr;
+    std::vector<RkQAHandler*> handlers;
     {
       std::lock_guard<std::mutex> lock(g_handlers_mutex);
       const auto found = g_handlers.find(user);
-      if (found != g_handlers.end()) handler = found->second;
+      if (found != g_handlers.end()) handlers = found->second;
     }
-    if (handler != nullptr) handler->WaitIdleForTesting();
+    for (RkQAHandler* handler : handlers) handler->WaitIdleForTesting();
   }
 
   // Request lines the notify host got, once the user's requests have ended.

@@ -436,6 +436,86 @@ TEST_F(RkStorageTest, TwoStoresOnOneFileBothWrite) {
   EXPECT_EQ(file.Value("SELECT count(DISTINCT storage_key) FROM storage_nosync;"), "80");
 }
 
+// An owner keeps what it read while the version stays the same: the version
+// must move with every write that reaches the file, whoever commits it.
+TEST_F(RkStorageTest, VersionMovesWithEveryWriteThroughAnyConnection) {
+  auto mine = NewStore();
+  auto other = NewStore();
+  ASSERT_TRUE(mine->Load());
+  ASSERT_TRUE(other->Load());
+  RkStorage::Version last;
+  ASSERT_TRUE(mine->ReadVersion(&last));
+  const struct {
+    const char* what;
+    std::function<void()> run;
+  } steps[] = {
+      {"reads only", [&] {
+         std::vector<uint8_t> value;
+         mine->Get("k", value);
+         std::map<std::string, std::vector<uint8_t>> all;
+         mine->GetAll(all);
+       }},
+      {"another store sets", [&] { ASSERT_TRUE(other->Set("k", Bytes("1"))); }},
+      {"another store deletes", [&] { ASSERT_TRUE(other->DeleteWithSync("k")); }},
+      {"a plain connection commits", [&] {
+         const rktest::SqliteFile file(file_);
+         file.Rows("INSERT INTO storage(storage_key, storage_binary) VALUES('p', x'01');");
+       }},
+      {"this store sets", [&] { ASSERT_TRUE(mine->Set("k", Bytes("2"))); }},
+      {"this store sets with sync", [&] { ASSERT_TRUE(mine->SetWithSync("n", Bytes("3"))); }},
+      {"this store deletes", [&] { ASSERT_TRUE(mine->DeleteWithSync("n")); }},
+      {"this store deletes the synced", [&] { ASSERT_TRUE(mine->DeleteAllSynced()); }},
+      {"this store clears the record", [&] { ASSERT_TRUE(mine->ClearNoSyncTable()); }},
+      {"this store rolls a write back", [&] {
+         mine->BeginTransaction();
+         ASSERT_TRUE(mine->Set("t", Bytes("4")));
+         EXPECT_EQ(mine->RollbackTransaction(), 0);
+       }},
+  };
+  for (const auto& step : steps) {
+    step.run();
+    RkStorage::Version now;
+    ASSERT_TRUE(mine->ReadVersion(&now)) << step.what;
+    // Only the first step writes nothing.
+    if (&step == &steps[0]) {
+      EXPECT_EQ(now, last) << step.what;
+    } else {
+      EXPECT_NE(now, last) << step.what;
+    }
+    last = now;
+  }
+}
+
+// Find tells a key without a row from a read that failed; Get cannot.
+TEST_F(RkStorageTest, FindTellsAMissingKeyFromAFailedRead) {
+  auto store = NewStore();
+  ASSERT_TRUE(store->Load());
+  ASSERT_TRUE(store->Set("k", Bytes("v")));
+  ASSERT_TRUE(store->Set("empty", {}));
+  const struct {
+    std::string key;
+    bool found;
+    std::string value;
+  } cases[] = {{"k", true, "v"}, {"empty", true, ""}, {"missing", false, ""}};
+  for (const auto& c : cases) {
+    std::vector<uint8_t> value = Bytes("junk");
+    bool found = !c.found;
+    EXPECT_TRUE(store->Find(c.key, value, &found)) << c.key;
+    EXPECT_EQ(found, c.found) << c.key;
+    EXPECT_EQ(Text(value), c.value) << c.key;
+  }
+
+  // A file that cannot be opened: every read fails, none reads as missing.
+  std::filesystem::create_directories(dir_.path() / "folder.dat");
+  RkStorage broken(dir_.File("folder.dat"), "open-arg");
+  std::vector<uint8_t> value;
+  bool found = true;
+  EXPECT_FALSE(broken.Find("k", value, &found));
+  EXPECT_FALSE(found);
+  RkStorage::Version version;
+  EXPECT_FALSE(broken.ReadVersion(&version));
+}
+
 TEST_F(RkStorageTest, LocalItemChangedDoesNothing) {
   auto store = NewStore();
   EXPECT_FALSE(store->LocalItemChanged(u"key"));

@@ -273,7 +273,30 @@ TEST_F(TesselFillTest, ListsShowEveryChangeAnsweredBeforeThem) {
   EXPECT_EQ(nlohmann::json::parse(list).size(), static_cast<size_t>(kWriters * (kCards - (kCards + 2) / 3))) << list;
 }
 
-TEST_F(TesselFillTest, StoresThatCannotOpenAnswer503ToEverything) {
+// Two services over one root: each keeps its own stores on the same files,
+// and each one's list shows the cards the other added, imported or deleted.
+TEST_F(TesselFillTest, ListsShowWhatAnotherServiceChanged) {
+  const int other = FreeLoopbackPort();
+  StartService("fill2", other);
+  auto list = [&](int port) { return Call("GET", "/tesselfill/card/all?type=account", {}, "ann", port).body; };
+  EXPECT_EQ(list(port_), "[]");
+  ASSERT_EQ(AddCard("account", "a", "1", "ann", other).status, 200);
+  EXPECT_EQ(list(port_), "[1]");
+  ASSERT_EQ(Call("POST", "/tesselfill/sync/account/set", R"([{"key":"b","value":"Mg=="}])", "ann", other).status,
+            200);
+  EXPECT_EQ(list(port_), "[1,2]");
+  ASSERT_EQ(Call("DELETE", "/tesselfill/card", R"({"type":"account","key":"a"})", "ann", other).status, 200);
+  EXPECT_EQ(list(port_), "[2]");
+  // And the other way round, the second one having listed too.
+  EXPECT_EQ(list(other), "[2]");
+  ASSERT_EQ(AddCard("account", "c", "3").status, 200);
+  EXPECT_EQ(list(other), "[2,3]");
+  EXPECT_EQ(Call("GET", "/tesselfill/card/all?type=secret", {}, "ann", other).body, "[]");
+}
+
+// The stores are opened again by each request until they open; until then
+// every request is answered 503.
+TEST_F(TesselFillTest, StoresThatCannotOpenAnswer503UntilTheyOpen) {
   // The secret-card store's file is a folder: the third store fails to open.
   fs::create_directories(Folder("bob") / kSecretFile);
   const struct {
@@ -305,6 +328,17 @@ TEST_F(TesselFillTest, StoresThatCannotOpenAnswer503ToEverything) {
   store.SetNotifyHost(notify_.host());
   EXPECT_FALSE(store.SetCard(rkservice::CardType::kAccount, "k", "{}"));
   EXPECT_TRUE(Logged("unknow CardType:0"));
+
+  // Once the folder is gone the same handler opens the stores, and its
+  // senders have the host it was given before.
+  fs::remove(Folder("bob") / kSecretFile);
+  const size_t told = notify_.Requests().size();
+  EXPECT_EQ(Call("GET", "/tesselfill/card/all?type=secret", {}, "bob").status, 200);
+  EXPECT_EQ(AddCard("secret", "s", "[1]", "bob").status, 200);
+  EXPECT_EQ(Call("GET", "/tesselfill/card/all?type=secret", {}, "bob").body, "[[1]]");
+  ASSERT_EQ(notify_.Requests().size(), told + 1);
+  EXPECT_EQ(notify_.Requests().back().Header("UserName"), "bob");
+  EXPECT_TRUE(store.Init());
 }
 
 }  // namespace

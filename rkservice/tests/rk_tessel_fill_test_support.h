@@ -47,16 +47,22 @@ class TesselFillTest : public testing::Test {
       ASSERT_TRUE(StartLogger((root_ / "test.log").string().c_str(), rkservice::kRkLogTrace));
     }
     port_ = FreeLoopbackPort();
-    const std::string port = std::to_string(port_);
+    StartService("fill", port_);
+    log_ = std::make_unique<LogCapture>();
+  }
+
+  // A service over the test's root; a second one serves the same files
+  // through handlers and stores of its own.
+  void StartService(const std::string& name, int port_number) {
+    const std::string port = std::to_string(port_number);
     const std::string root = root_.string();
     const std::string host = notify_.host();
-    const RkServiceDesc desc{"fill", port.c_str(), root.c_str(), 1, host.c_str()};
+    const RkServiceDesc desc{name.c_str(), port.c_str(), root.c_str(), 1, host.c_str()};
     ASSERT_TRUE(AddRkService(&desc));
     char* address = nullptr;
     int length = 0;
-    ASSERT_TRUE(StartRkService("fill", &address, &length));
+    ASSERT_TRUE(StartRkService(name.c_str(), &address, &length));
     FreeMemory(reinterpret_cast<void**>(&address));
-    log_ = std::make_unique<LogCapture>();
   }
 
   void TearDown() override {
@@ -66,16 +72,16 @@ class TesselFillTest : public testing::Test {
   }
 
   HttpReply Call(const std::string& method, const std::string& target, const std::string& body = {},
-                 const std::string& user = "ann") {
+                 const std::string& user = "ann", int port = 0) {
     HeaderList headers = {{"UserName", user}};
     if (!body.empty()) headers.emplace_back("Content-Type", "application/json");
-    return Request(port_, method, target, headers, body);
+    return Request(port != 0 ? port : port_, method, target, headers, body);
   }
 
   HttpReply AddCard(const std::string& type, const std::string& key, const std::string& value,
-                    const std::string& user = "ann") {
+                    const std::string& user = "ann", int port = 0) {
     const nlohmann::json body = {{"type", type}, {"key", key}, {"value", value}};
-    return Call("POST", "/tesselfill/card/add_or_update", body.dump(), user);
+    return Call("POST", "/tesselfill/card/add_or_update", body.dump(), user, port);
   }
 
   HttpReply Export(const std::string& type, const std::string& user = "ann") {

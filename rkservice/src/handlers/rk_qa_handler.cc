@@ -35,6 +35,8 @@ constexpr char kQaWriteFailed[] = "'err':'Call SetSyncValue Failed. '";
 constexpr char kValueWriteFailed[] = "'err':'SetSyncValue failed.'";
 constexpr char kWriteFailedMessage[] = "Call SetSyncValue Failed. ";
 constexpr char kDefaultValue[] = "99881";
+// A read that failed is no answer about the data: never "nothing stored".
+constexpr char kReadFailedMessage[] = "can not read quick access data";
 
 std::atomic<std::chrono::milliseconds::rep> g_notify_connect_ms{2000};
 std::atomic<std::chrono::milliseconds::rep> g_notify_total_ms{30000};
@@ -174,22 +176,30 @@ bool RkQAHandler::GetSyncValue(http_request& request) {
   if (!HasRequiredKeys(query, {"key"})) return ReplyError(request, "key not exists");
   const std::string key = QueryValue(query, "key");
   if (key.empty()) return ReplyError(request, "key is empty");
-  Reply(request, status_codes::OK, mgr_->GetSyncValue(key));
+  std::string text;
+  if (!mgr_->GetSyncValue(key, &text)) return ReplyError(request, kReadFailedMessage);
+  Reply(request, status_codes::OK, text);
   return true;
 }
 
 bool RkQAHandler::GetQuickAccess(http_request& request) {
   if (!HasStore(request, kNoStore)) return false;
   if (Flag(ReadQuery(request), "with_ver")) return ReplyQuickAccessWithVersion(request);
-  Reply(request, status_codes::OK, mgr_->GetSyncValue(kMySite));
+  std::string tree;
+  if (!mgr_->GetSyncValue(kMySite, &tree)) return ReplyError(request, kReadFailedMessage);
+  Reply(request, status_codes::OK, tree);
   return true;
 }
 
 bool RkQAHandler::ReplyQuickAccessWithVersion(http_request& request) {
-  const std::string tree = mgr_->GetSyncValue(kMySite);
+  std::string tree;
+  std::string version;
+  if (!mgr_->GetSyncValue(kMySite, &tree) || !mgr_->GetSyncValue(kVersion, &version)) {
+    return ReplyError(request, kReadFailedMessage);
+  }
   value reply = value::object();
   reply[kMySite] = value::string(tree.empty() ? "[]" : tree);
-  reply[kVersion] = value::number(LeadingInteger(mgr_->GetSyncValue(kVersion)));
+  reply[kVersion] = value::number(LeadingInteger(version));
   Reply(request, status_codes::OK, reply.serialize());
   return true;
 }
@@ -267,7 +277,8 @@ bool RkQAHandler::SetQuickAccess(http_request& request) {
       version = number->serialize();
     }
     std::lock_guard<std::mutex> lock(data_mutex_);
-    const std::string stored = mgr_->GetSyncValue(kMySite);
+    std::string stored;
+    if (!mgr_->GetSyncValue(kMySite, &stored)) return ReplyError(request, kReadFailedMessage);
     if (stored.empty()) {
       // A first tree: no version, nobody to tell.
       if (!mgr_->SetSyncValue(kQAKeyMySite, Utf8ToWide(body))) {
@@ -302,7 +313,9 @@ bool RkQAHandler::SetDefaultQuickAccess(http_request& request) {
   try {
     const std::string body = ReadBody(request);
     std::lock_guard<std::mutex> lock(data_mutex_);
-    if (!mgr_->GetSyncValue(kMySite).empty()) {
+    std::string stored;
+    if (!mgr_->GetSyncValue(kMySite, &stored)) return ReplyError(request, kReadFailedMessage);
+    if (!stored.empty()) {
       RkLogWarn("set default qa, but local not empty");
       Reply(request, status_codes::OK, "{}");
       return true;

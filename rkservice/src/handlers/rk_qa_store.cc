@@ -54,7 +54,6 @@ std::u16string WithFolderIds(const std::u16string& text) {
 
 RkQAStore::RkQAStore(const std::string& user_name, const fs::path& data_dir, RkBackupClock clock)
     : user_name_(user_name), data_dir_(data_dir) {
-  const std::string open_arg = user_name + kQAOpenArgSuffix;
   std::error_code ec;
   if (!fs::is_directory(data_dir_, ec)) fs::create_directories(data_dir_, ec);
   const fs::path path = DataFilePath();
@@ -63,11 +62,26 @@ RkQAStore::RkQAStore(const std::string& user_name, const fs::path& data_dir, RkB
     std::lock_guard<std::mutex> lock(backup_mutex_);
     backup_->BackupFile(kBackupKindQuickAccess, path.u8string(), true);
   }
-  kv_store_ = std::make_shared<rkstorage::RkStorage>(path.u8string(), open_arg);
-  if (!kv_store_->Load()) {
-    RkLogError("load data file error:{0}", path.u8string());
-    kv_store_.reset();
+  Storage();
+}
+
+std::shared_ptr<rkstorage::RkStorage> RkQAStore::Storage() {
+  if (opened_.load(std::memory_order_acquire)) return kv_store_;
+  std::lock_guard<std::mutex> lock(open_mutex_);
+  if (opened_.load(std::memory_order_relaxed)) return kv_store_;
+  // What kept it from opening (a missing folder, a file in the way, the
+  // engine library) may have been mended since the last try.
+  std::error_code ec;
+  if (!fs::is_directory(data_dir_, ec)) fs::create_directories(data_dir_, ec);
+  const std::string path = DataFilePath().u8string();
+  auto storage = std::make_shared<rkstorage::RkStorage>(path, user_name_ + kQAOpenArgSuffix);
+  if (!storage->Load()) {
+    RkLogError("load data file error:{0}", path);
+    return nullptr;
   }
+  kv_store_ = std::move(storage);
+  opened_.store(true, std::memory_order_release);
+  return kv_store_;
 }
 
 RkQAStore::~RkQAStore() {
@@ -101,40 +115,39 @@ std::vector<uint8_t> RkQAStore::TextToBytes(const std::u16string& text) {
   return bytes;
 }
 
-std::string RkQAStore::GetSyncValue(const std::string& key) {
-  if (!kv_store_) return {};
+bool RkQAStore::GetSyncValue(const std::string& key, std::string* text) {
+  text->clear();
+  const std::shared_ptr<rkstorage::RkStorage> storage = Storage();
+  if (!storage) return false;
   const bool tree = key == kMySiteUtf8;
-  uint64_t generation = 0;
+  // Read before the text: a write that lands in between leaves the kept text
+  // behind a version that is already out of date, never the other way round.
+  rkstorage::RkStorage::Version version;
   if (tree) {
+    if (!storage->ReadVersion(&version)) return false;
     std::lock_guard<std::mutex> lock(tree_mutex_);
-    if (tree_) return *tree_;
-    generation = tree_generation_;
+    if (tree_ && tree_version_ == version) {
+      *text = *tree_;
+      return true;
+    }
   }
   std::vector<uint8_t> bytes;
-  std::string text;
-  if (kv_store_->Get(key, bytes) && !bytes.empty()) text = WideToUtf8(StoredText(bytes));
-  // Not from inside a transaction: its writes may yet be rolled back.
-  if (tree && txn_thread_.load() != std::this_thread::get_id()) {
+  bool found = false;
+  if (!storage->Find(key, bytes, &found)) return false;
+  if (!bytes.empty()) *text = WideToUtf8(StoredText(bytes));
+  if (tree) {
     std::lock_guard<std::mutex> lock(tree_mutex_);
-    if (generation == tree_generation_) tree_ = std::make_shared<const std::string>(text);
+    tree_ = std::make_shared<const std::string>(*text);
+    tree_version_ = version;
   }
-  return text;
-}
-
-void RkQAStore::ForgetTree() {
-  std::lock_guard<std::mutex> lock(tree_mutex_);
-  tree_.reset();
-  ++tree_generation_;
+  return true;
 }
 
 bool RkQAStore::SetSyncValue(const std::u16string& key, const std::u16string& text) {
-  if (!kv_store_) return false;
-  const bool tree = key == kQAKeyMySite;
-  const std::u16string value = tree ? WithFolderIds(text) : text;
-  const bool stored = kv_store_->Set(WideToUtf8(key), TextToBytes(value));
-  // After the write: a read that raced it cannot keep the old text.
-  if (tree) ForgetTree();
-  if (!stored) return false;
+  const std::shared_ptr<rkstorage::RkStorage> storage = Storage();
+  if (!storage) return false;
+  const std::u16string value = key == kQAKeyMySite ? WithFolderIds(text) : text;
+  if (!storage->Set(WideToUtf8(key), TextToBytes(value))) return false;
   if (txn_thread_.load() == std::this_thread::get_id()) {
     ++txn_writes_;
   } else {
@@ -144,8 +157,9 @@ bool RkQAStore::SetSyncValue(const std::u16string& key, const std::u16string& te
 }
 
 bool RkQAStore::GetAllSyncValues(std::map<std::string, std::vector<uint8_t>>& out) {
-  if (!kv_store_) return false;
-  return kv_store_->GetAll(out);
+  out.clear();
+  const std::shared_ptr<rkstorage::RkStorage> storage = Storage();
+  return storage && storage->GetAll(out);
 }
 
 void RkQAStore::CountWrites(int writes) {
@@ -163,32 +177,28 @@ void RkQAStore::BackupDataFile() {
   if (backup_ && fs::exists(path, ec)) backup_->BackupFile(kBackupKindQuickAccess, path.u8string(), false);
 }
 
-RkQAStore::Transaction::Transaction(RkQAStore* store) : store_(store) {
-  if (!store_->kv_store_) return;
-  store_->kv_store_->BeginTransaction();
+RkQAStore::Transaction::Transaction(RkQAStore* store) : store_(store), storage_(store->Storage()) {
+  if (!storage_) return;
+  storage_->BeginTransaction();
   store_->txn_writes_ = 0;
   store_->txn_thread_ = std::this_thread::get_id();
-  open_ = true;
 }
 
 RkQAStore::Transaction::~Transaction() {
-  if (!open_) return;
+  if (!storage_) return;
   store_->txn_thread_ = std::thread::id();
   store_->txn_writes_ = 0;
-  store_->kv_store_->RollbackTransaction();
-  store_->ForgetTree();
+  // The store's version moves with it: a tree read inside is not served again.
+  storage_->RollbackTransaction();
 }
 
 bool RkQAStore::Transaction::Commit() {
-  if (!open_) return false;
-  open_ = false;
+  if (!storage_) return false;
+  const std::shared_ptr<rkstorage::RkStorage> storage = std::move(storage_);
   const int writes = store_->txn_writes_;
   store_->txn_writes_ = 0;
   store_->txn_thread_ = std::thread::id();
-  if (store_->kv_store_->CommitTransaction() == -1) {
-    store_->ForgetTree();  // rolled back
-    return false;
-  }
+  if (storage->CommitTransaction() == -1) return false;
   store_->CountWrites(writes);
   return true;
 }

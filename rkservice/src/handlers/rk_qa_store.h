@@ -16,12 +16,9 @@
 #include <vector>
 
 #include "handlers/rk_data_backup.h"
+#include "rk_storage.h"
 
 namespace rkservice {
-
-namespace rkstorage {
-class RkStorage;
-}
 
 constexpr char16_t kQAKeyMySite[] = u"my_site";
 constexpr char16_t kQAKeyVersion[] = u"version";
@@ -31,22 +28,21 @@ class RkQAStore {
   class Transaction;
 
   // Opens or makes the data file (and its folder); never fails: a store
-  // whose database does not load answers reads with empty texts and writes
-  // with false. An empty clock is the system's.
+  // whose database does not load fails its reads and writes, and each later
+  // one tries to open it again. An empty clock is the system's.
   RkQAStore(const std::string& user_name, const std::filesystem::path& data_dir, RkBackupClock clock = {});
   ~RkQAStore();
   RkQAStore(const RkQAStore&) = delete;
   RkQAStore& operator=(const RkQAStore&) = delete;
 
-  bool HasDatabase() const { return kv_store_ != nullptr; }
-
-  // The stored text as UTF-8; empty when the key is absent or empty.
-  std::string GetSyncValue(const std::string& key);
+  // The stored text as UTF-8 (empty when the key is absent or empty); false
+  // when the store could not be read, which is never the same as no text.
+  bool GetSyncValue(const std::string& key, std::string* text);
   // For "my_site" the text must be a JSON array (web::json::json_exception
   // otherwise, nothing stored); its top-level folders without "folderId" get
   // one. True when stored.
   bool SetSyncValue(const std::u16string& key, const std::u16string& text);
-  // Every key with its stored bytes; false without a database.
+  // Every key with its stored bytes; false when the store cannot be read.
   bool GetAllSyncValues(std::map<std::string, std::vector<uint8_t>>& out);
 
   // Stored bytes as UTF-16 code units, low byte first; an odd last byte is dropped.
@@ -58,14 +54,18 @@ class RkQAStore {
   std::filesystem::path DataFilePath() const { return data_dir_ / "QaConfig.dat"; }
 
  private:
+  // The open database, opening it first when an earlier try failed; null
+  // while it still cannot be opened.
+  std::shared_ptr<rkstorage::RkStorage> Storage();
   // Successful writes count toward the next backup once they are committed.
   void CountWrites(int writes);
-  // Drops the kept tree text; a read that began before does not keep its text.
-  void ForgetTree();
   void BackupDataFile();
 
   std::shared_ptr<RkDataBackup> backup_;
+  // Set once, under open_mutex_, before opened_; not changed afterwards.
   std::shared_ptr<rkstorage::RkStorage> kv_store_;
+  std::atomic<bool> opened_{false};
+  std::mutex open_mutex_;
   std::string user_name_;
   std::filesystem::path data_dir_;
   std::atomic<int> change_count_{0};
@@ -74,10 +74,11 @@ class RkQAStore {
   int txn_writes_ = 0;
   std::mutex backup_mutex_;
   // The "my_site" text as last read, kept because the browser reads it far
-  // more often than it writes it; each write and rollback moves the generation.
+  // more often than it writes it, and served again only while the file's
+  // version is the one read before it.
   std::mutex tree_mutex_;
   std::shared_ptr<const std::string> tree_;
-  uint64_t tree_generation_ = 0;
+  rkstorage::RkStorage::Version tree_version_;
 };
 
 // Several writes as one: all of them or none. The writes run on the thread
@@ -95,7 +96,7 @@ class RkQAStore::Transaction {
 
  private:
   RkQAStore* store_;
-  bool open_ = false;
+  std::shared_ptr<rkstorage::RkStorage> storage_;
 };
 
 }  // namespace rkservice

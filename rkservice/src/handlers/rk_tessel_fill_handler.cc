@@ -50,9 +50,9 @@ bool ObjectsOfTexts(const web::json::array& elements) {
 
 }  // namespace
 
-RkTesselFillHandler::RkTesselFillHandler(const std::string& user_name, const std::filesystem::path& folder) {
-  auto store = std::make_shared<RkTesselFillStore>(user_name, folder);
-  if (store->Init()) store_ = std::move(store);
+RkTesselFillHandler::RkTesselFillHandler(const std::string& user_name, const std::filesystem::path& folder)
+    : store_(std::make_shared<RkTesselFillStore>(user_name, folder)) {
+  store_->Init();
   InitRoutes();
 }
 
@@ -90,7 +90,7 @@ void RkTesselFillHandler::InitRoutes() {
 
 void RkTesselFillHandler::SetNotifyHost(const utility::string_t& host) {
   RkRestHandler::SetNotifyHost(host);
-  if (store_) store_->SetNotifyHost(host);
+  store_->SetNotifyHost(host);
 }
 
 void RkTesselFillHandler::HandleGet(http_request request) { Dispatch(get_routes_, request, true); }
@@ -99,7 +99,8 @@ void RkTesselFillHandler::HandlePut(http_request request) { Dispatch(put_routes_
 void RkTesselFillHandler::HandleDelete(http_request request) { Dispatch(delete_routes_, request, false); }
 
 void RkTesselFillHandler::Dispatch(const RkRouteMap& routes, http_request& request, bool print_thread) {
-  if (!store_) {
+  // Stores that did not open are tried again by each request until they do.
+  if (!store_->Init()) {
     Reply(request, status_codes::ServiceUnavailable, "{}");
     return;
   }

@@ -19,8 +19,8 @@ class RkTesselFillStore;
 
 class RkTesselFillHandler : public RkRestHandler {
  public:
-  // Opens the user's stores once; a handler whose stores did not open
-  // answers every request with 503 "{}" for the rest of its life.
+  // Opens the user's stores; while they do not open, every request tries
+  // again and is answered 503 "{}" when they still do not.
   RkTesselFillHandler(const std::string& user_name, const std::filesystem::path& folder);
   ~RkTesselFillHandler() override;
 
@@ -36,7 +36,7 @@ class RkTesselFillHandler : public RkRestHandler {
   bool TransformItems(int direction, const std::string& password, std::vector<web::json::value>& elements);
 
  private:
-  // 503 while the stores are not open.
+  // 503 while the stores cannot be opened.
   void Dispatch(const RkRouteMap& routes, web::http::http_request& request, bool print_thread);
 
   bool GetAuthInfo(web::http::http_request& request);

@@ -43,8 +43,9 @@ RkTesselFillStore::RkTesselFillStore(const std::string& user_name, const std::fi
 RkTesselFillStore::~RkTesselFillStore() = default;
 
 bool RkTesselFillStore::Init() {
+  if (IsOpen()) return true;
   std::lock_guard<std::mutex> lock(OpenMutex());
-  if (common_store_ && secret_store_ && account_store_) return true;
+  if (IsOpen()) return true;
   const std::string open_arg = user_name_ + kOpenArgSuffix;
   const std::string folder = folder_.u8string();
   common_store_ = std::make_shared<RkStorage>(folder + kCommonFile, open_arg);
@@ -56,17 +57,23 @@ bool RkTesselFillStore::Init() {
     secret_store_.reset();
     return false;
   }
+  // The host lock is held until open_ is set: a host given meanwhile reaches
+  // the senders either here or in SetNotifyHost.
+  std::lock_guard<std::mutex> host_lock(host_mutex_);
   account_sender_ = MakeRkNotifySender(notify_host_, user_name_, kNotifyTesselAccount);
   account_sender_->SetType(kNotifyDataChanged);
   secret_sender_ = MakeRkNotifySender(notify_host_, user_name_, kNotifyTesselSecret);
   secret_sender_->SetType(kNotifyDataChanged);
+  open_.store(true, std::memory_order_release);
   return true;
 }
 
 void RkTesselFillStore::SetNotifyHost(const std::string& host) {
+  std::lock_guard<std::mutex> lock(host_mutex_);
   notify_host_ = host;
-  if (account_sender_) account_sender_->SetHost(host);
-  if (secret_sender_) secret_sender_->SetHost(host);
+  if (!IsOpen()) return;
+  account_sender_->SetHost(host);
+  secret_sender_->SetHost(host);
 }
 
 std::string RkTesselFillStore::GetAuthInfo() {
@@ -93,24 +100,24 @@ bool RkTesselFillStore::GetAllCards(int type, std::string* cards) {
   }
   if (!store) return false;
   ListCache& cache = list_cache_[type];
-  uint64_t generation = 0;
+  // Read before the list: a write that lands in between leaves the kept list
+  // behind a version that is already out of date, never the other way round.
+  RkStorage::Version version;
+  if (!store->ReadVersion(&version)) return false;
   {
     std::lock_guard<std::mutex> lock(cache_mutex_);
-    if (cache.valid) {
+    if (cache.valid && cache.version == version) {
       *cards = cache.list;
       return true;
     }
-    generation = cache.generation;
   }
   std::string list;
   if (!ReadAllCards(*store, &list)) return false;
   {
     std::lock_guard<std::mutex> lock(cache_mutex_);
-    // A write that ended meanwhile may be missing from this list: not kept.
-    if (cache.generation == generation) {
-      cache.list = list;
-      cache.valid = true;
-    }
+    cache.list = list;
+    cache.version = version;
+    cache.valid = true;
   }
   *cards = std::move(list);
   return true;
@@ -140,14 +147,6 @@ bool RkTesselFillStore::ReadAllCards(RkStorage& store, std::string* cards) {
   return true;
 }
 
-void RkTesselFillStore::CardsChanged(int type) {
-  if (type != CardType::kAccount && type != CardType::kSecret) return;
-  std::lock_guard<std::mutex> lock(cache_mutex_);
-  ++list_cache_[type].generation;
-  list_cache_[type].valid = false;
-  list_cache_[type].list = std::string();
-}
-
 std::shared_ptr<RkStorage> RkTesselFillStore::CardStore(int type) const {
   std::shared_ptr<RkStorage> store;
   if (type == CardType::kAccount) store = account_store_;
@@ -159,9 +158,7 @@ std::shared_ptr<RkStorage> RkTesselFillStore::CardStore(int type) const {
 bool RkTesselFillStore::SetCard(int type, const std::string& key, const std::string& value) {
   const std::shared_ptr<RkStorage> store = CardStore(type);
   if (!store) return false;
-  const bool ok = store->SetWithSync(key, Bytes(value));
-  CardsChanged(type);
-  if (!ok) return false;
+  if (!store->SetWithSync(key, Bytes(value))) return false;
   NotifyChanged(type);
   return true;
 }
@@ -169,9 +166,7 @@ bool RkTesselFillStore::SetCard(int type, const std::string& key, const std::str
 bool RkTesselFillStore::DeleteCard(int type, const std::string& key) {
   const std::shared_ptr<RkStorage> store = CardStore(type);
   if (!store) return false;
-  const bool ok = store->DeleteWithSync(key);
-  CardsChanged(type);
-  if (!ok) return false;
+  if (!store->DeleteWithSync(key)) return false;
   NotifyChanged(type);
   return true;
 }
@@ -192,17 +187,13 @@ std::string RkTesselFillStore::ExportSync(int type) {
 bool RkTesselFillStore::ImportSync(int type, const std::string& document) {
   const std::shared_ptr<RkStorage> store = CardStore(type);
   if (!store) return false;
-  const bool ok = RkTesselFillSync::Import(*store, document, RkTesselFillSync::kObjectOrArray);
-  CardsChanged(type);
-  return ok;
+  return RkTesselFillSync::Import(*store, document, RkTesselFillSync::kObjectOrArray);
 }
 
 bool RkTesselFillStore::ImportSyncItems(int type, const std::string& document) {
   const std::shared_ptr<RkStorage> store = CardStore(type);
   if (!store) return false;
-  const bool ok = RkTesselFillSync::Import(*store, document, RkTesselFillSync::kArrayOnly);
-  CardsChanged(type);
-  return ok;
+  return RkTesselFillSync::Import(*store, document, RkTesselFillSync::kArrayOnly);
 }
 
 std::string RkTesselFillStore::Encrypt(const std::string& password, const std::string& value) const {

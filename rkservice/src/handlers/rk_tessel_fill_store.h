@@ -5,6 +5,7 @@
 #ifndef RKSERVICE_SRC_HANDLERS_RK_TESSEL_FILL_STORE_H_
 #define RKSERVICE_SRC_HANDLERS_RK_TESSEL_FILL_STORE_H_
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -34,8 +35,10 @@ class RkTesselFillStore {
   RkTesselFillStore& operator=(const RkTesselFillStore&) = delete;
 
   // Opens the three stores (under one lock for the whole process) and makes
-  // the two senders; false when a store cannot be opened.
+  // the two senders; false when a store cannot be opened, and then a later
+  // call tries again. True at once when they are open.
   bool Init();
+  bool IsOpen() const { return open_.load(std::memory_order_acquire); }
   // Also hands the host to the senders, when Init has made them.
   void SetNotifyHost(const std::string& host);
 
@@ -63,24 +66,27 @@ class RkTesselFillStore {
   std::string Decrypt(const std::string& password, const std::string& text) const;
 
  private:
-  // The card list of a type is built once and kept until its cards change:
-  // listing is the browser's most frequent request.
+  // The card list of a type is built once and kept while its store's file
+  // has not changed, whoever changed it: listing is the browser's most
+  // frequent request.
   struct ListCache {
-    uint64_t generation = 0;  // bumped after every write to the type's store
     bool valid = false;
+    rkstorage::RkStorage::Version version;  // read before the list
     std::string list;
   };
 
   // Null for an unknown type (logged as such) or a store that is not open.
   std::shared_ptr<rkstorage::RkStorage> CardStore(int type) const;
   bool ReadAllCards(rkstorage::RkStorage& store, std::string* cards);
-  // After a write has ended, never before: a list read in between would
-  // otherwise be kept although it misses the write.
-  void CardsChanged(int type);
 
   std::string user_name_;
   std::filesystem::path folder_;
+  // Written by SetNotifyHost, read by Init on whatever thread opens.
+  std::mutex host_mutex_;
   std::string notify_host_;
+  // The stores and senders below are set once, before open_, and are not
+  // changed afterwards.
+  std::atomic<bool> open_{false};
   std::shared_ptr<rkstorage::RkStorage> common_store_;
   std::shared_ptr<rkstorage::RkStorage> secret_store_;
   std::shared_ptr<rkstorage::RkStorage> account_store_;

@@ -1,5 +1,6 @@
 #include "rk_storage.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -41,6 +42,9 @@ constexpr char kConfigVersion[] =
     "INSERT INTO storage_config(storage_key, storage_text) VALUES('storage_last_sync_version', 0);";
 
 constexpr char kSelectValue[] = "SELECT storage_binary FROM storage WHERE storage_key=?;";
+// One row whether or not the key has one; beside min(rowid) the value is
+// that of the key's first row, the one Get reads.
+constexpr char kFindValue[] = "SELECT count(*), storage_binary, min(rowid) FROM storage WHERE storage_key=?;";
 constexpr char kInsertValue[] = "INSERT INTO storage(storage_key,storage_binary) VALUES(?,?);";
 constexpr char kInsertNoSync[] = "INSERT INTO storage_nosync(storage_key) VALUES(?);";
 // Keys are always bound, never pasted into the statement text.
@@ -50,6 +54,8 @@ constexpr char kDeleteAllSynced[] =
     "DELETE FROM storage WHERE storage_key NOT IN (SELECT storage_key FROM storage_nosync );";
 constexpr char kClearNoSync[] = "DELETE FROM storage_nosync;";
 constexpr char kSelectAll[] = "SELECT storage_key, storage_binary FROM storage";
+// Moves when another connection commits; one step, no table read.
+constexpr char kDataVersion[] = "PRAGMA data_version;";
 constexpr char kBegin[] = "BEGIN";
 constexpr char kCommit[] = "COMMIT";
 
@@ -189,6 +195,7 @@ void RkStorage::CreateTable(const char* name) {
 bool RkStorage::Load() {
   if (path_.empty() || open_arg_.empty()) return false;
   std::lock_guard<std::recursive_mutex> lock(mutex_);
+  ++own_writes_;  // the table check may write
   return IsModuleValid(true);
 }
 
@@ -199,6 +206,7 @@ void RkStorage::BeginTransaction() {
     return;
   }
   if (!IsModuleValid(true)) return;
+  ++own_writes_;
   if (db_->Begin() == kFailed) RkLogError("sql error:{0}, code {1}", kBegin, db_->LastErrorCode());
   // The lock stays held by this thread until it commits or rolls back.
   txn_owner_ = std::this_thread::get_id();
@@ -212,6 +220,8 @@ int RkStorage::RollbackTransaction() { return EndTransaction(false); }
 int RkStorage::EndTransaction(bool commit) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (!IsModuleValid(true)) return kFailed;
+  // A rollback takes back what reads inside the transaction saw.
+  ++own_writes_;
   const int result = commit ? db_->Commit() : db_->Rollback();
   if (commit && result == kFailed) {
     RkLogError("sql error:{0}, code {1}", kCommit, db_->LastErrorCode());
@@ -234,18 +244,28 @@ bool RkStorage::HasRow(const std::string& key, bool* has_row) {
 }
 
 bool RkStorage::Get(const std::string& key, std::vector<uint8_t>& value) {
+  bool found = false;
+  return Find(key, value, &found) && found;
+}
+
+bool RkStorage::Find(const std::string& key, std::vector<uint8_t>& value, bool* found) {
   value.clear();
+  *found = false;
   if (!UsableKey(key)) return false;
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (!IsModuleValid(false)) return false;
-  Scoped<rkdb::RkDbStatement> statement(db_->Prepare(kSelectValue));
+  Scoped<rkdb::RkDbStatement> statement(db_->Prepare(kFindValue));
   if (!statement) return false;
   statement->BindText(1, key.c_str());
+  // The count makes one row whether or not the key has one, so no result
+  // means a failed read.
   Scoped<rkdb::RkDbRows> rows(statement->Query());
-  if (!rows) return false;
-  if (!rows->AtEnd()) {
+  if (!rows || rows->AtEnd()) return false;
+  const char* count = rows->Text(0, nullptr);
+  *found = count != nullptr && std::strcmp(count, "0") != 0;
+  if (*found) {
     int32_t size = 0;
-    const auto* bytes = static_cast<const uint8_t*>(rows->Blob(0, &size));
+    const auto* bytes = static_cast<const uint8_t*>(rows->Blob(1, &size));
     if (bytes != nullptr && size > 0) value.assign(bytes, bytes + size);
   }
   return true;
@@ -287,6 +307,7 @@ bool RkStorage::Set(const std::string& key, const std::vector<uint8_t>& value) {
     RkLogError("!IsModuleValid");
     return false;
   }
+  ++own_writes_;
   OwnTransaction txn(this);
   return txn.Begin() && WriteValue(key, value) && txn.Commit();
 }
@@ -295,6 +316,7 @@ bool RkStorage::SetWithSync(const std::string& key, const std::vector<uint8_t>& 
   if (!UsableKey(key) || !UsableValue(value)) return false;
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (!IsModuleValid(false)) return false;
+  ++own_writes_;
   OwnTransaction txn(this);
   if (!txn.Begin()) return false;
   bool has_row = false;
@@ -324,6 +346,7 @@ bool RkStorage::DeleteWithSync(const std::string& key) {
     RkLogError("!IsModuleValid");
     return false;
   }
+  ++own_writes_;
   return StepDelete(db_, kDeleteNoSyncKey, &key) && StepDelete(db_, kDeleteKey, &key);
 }
 
@@ -333,6 +356,7 @@ bool RkStorage::DeleteAllSynced() {
     RkLogError("!IsModuleValid");
     return false;
   }
+  ++own_writes_;
   return StepDelete(db_, kDeleteAllSynced, nullptr);
 }
 
@@ -342,6 +366,7 @@ bool RkStorage::ClearNoSyncTable() {
     RkLogError("!IsModuleValid");
     return false;
   }
+  ++own_writes_;
   return StepDelete(db_, kClearNoSync, nullptr);
 }
 
@@ -352,6 +377,7 @@ bool RkStorage::Delete(const std::string& key) {
     RkLogError("!IsModuleValid");
     return false;
   }
+  ++own_writes_;
   return StepDelete(db_, kDeleteKey, &key);
 }
 
@@ -378,6 +404,21 @@ bool RkStorage::GetAll(std::map<std::string, std::vector<uint8_t>>& all) {
     // The first row of a key wins.
     all.emplace(key, std::move(value));
   }
+  return true;
+}
+
+bool RkStorage::ReadVersion(Version* version) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (!IsModuleValid(false)) return false;
+  Scoped<rkdb::RkDbRows> rows(db_->Query(kDataVersion));
+  if (!rows || rows->AtEnd()) return false;
+  const char* text = rows->Text(0, nullptr);
+  if (text == nullptr) return false;
+  char* end = nullptr;
+  const long long others = std::strtoll(text, &end, 10);
+  if (end == text) return false;
+  version->others = others;
+  version->own = own_writes_;
   return true;
 }
 
