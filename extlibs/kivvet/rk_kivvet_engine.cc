@@ -1,6 +1,7 @@
 #include "rk_kivvet_engine.h"
 
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <string>
 #include <utility>
@@ -10,6 +11,12 @@
 
 #ifdef RK_KIVVET_TESTING
 #include "rk_kivvet_test_registry.h"
+// Records what an operation got (rk_kivvet_testing.h); nothing, arguments
+// unevaluated, in the shipped engine.
+#define RK_KIVVET_TEST_CALL(...) RecordTestCall({__VA_ARGS__})
+#else
+// Unevaluated: the arguments count as used.
+#define RK_KIVVET_TEST_CALL(...) static_cast<void>(sizeof(std::initializer_list<std::string>{__VA_ARGS__}))
 #endif
 
 namespace rkkivvet {
@@ -118,12 +125,16 @@ void RkKivvetEngine::GetRootId(RkGuid* id) {
   Guarded([&] { TextToGuid(store_.RootId(), id); });
 }
 
-int32_t RkKivvetEngine::SetFolderMinimalist(const RkGuid* id, int32_t) {
-  return Guarded(0, [&] { return store_.ToggleMinimalist(IdText(id)); });
+int32_t RkKivvetEngine::SetFolderMinimalist(const RkGuid* id, int32_t from) {
+  return Guarded(0, [&] {
+    RK_KIVVET_TEST_CALL("SetFolderMinimalist", IdText(id), std::to_string(from));
+    return store_.ToggleMinimalist(IdText(id));
+  });
 }
 
 bool RkKivvetEngine::AddFavorite(const RkGuid* id, RkGuid* new_id, int32_t flags) {
   return Guarded(false, [&] {
+    RK_KIVVET_TEST_CALL("AddFavorite", IdText(id), std::to_string(flags));
     std::string favorite;
     if (!store_.AddFavorite(IdText(id), flags, &favorite)) return false;
     if (new_id != nullptr) TextToGuid(favorite, new_id);
@@ -131,8 +142,11 @@ bool RkKivvetEngine::AddFavorite(const RkGuid* id, RkGuid* new_id, int32_t flags
   });
 }
 
-bool RkKivvetEngine::RemoveFavorite(const RkGuid* id, int32_t) {
-  return Guarded(false, [&] { return store_.RemoveFavorite(IdText(id)); });
+bool RkKivvetEngine::RemoveFavorite(const RkGuid* id, int32_t flags) {
+  return Guarded(false, [&] {
+    RK_KIVVET_TEST_CALL("RemoveFavorite", IdText(id), std::to_string(flags));
+    return store_.RemoveFavorite(IdText(id));
+  });
 }
 
 bool RkKivvetEngine::GetNodeInfo(const RkGuid* id, RkByteSink* sink) {
@@ -144,19 +158,29 @@ bool RkKivvetEngine::GetAllUrlNotes(RkByteSink* sink) {
 }
 
 bool RkKivvetEngine::GetBookmarkUrlNotes(int32_t type, std::string* out) {
-  return Guarded(false, [&] { return out != nullptr && store_.UrlNotes(type, out); });
+  return Guarded(false, [&] {
+    RK_KIVVET_TEST_CALL("GetBookmarkUrlNotes", std::to_string(type));
+    return out != nullptr && store_.UrlNotes(type, out);
+  });
 }
 
-bool RkKivvetEngine::SetNoteUrl(const RkGuid* id, const char16_t* url, int32_t) {
-  return Guarded(false, [&] { return url != nullptr && store_.SetNoteUrl(IdText(id), Utf16ToUtf8(url)); });
+bool RkKivvetEngine::SetNoteUrl(const RkGuid* id, const char16_t* url, int32_t from) {
+  return Guarded(false, [&] {
+    RK_KIVVET_TEST_CALL("SetNoteUrl", IdText(id), Utf16ToUtf8(url), std::to_string(from));
+    return url != nullptr && store_.SetNoteUrl(IdText(id), Utf16ToUtf8(url));
+  });
 }
 
-bool RkKivvetEngine::GetNoteMeta(std::string* out, bool) {
-  return Guarded(false, [&] { return out != nullptr && store_.NoteMeta(out); });
+bool RkKivvetEngine::GetNoteMeta(std::string* out, bool force) {
+  return Guarded(false, [&] {
+    RK_KIVVET_TEST_CALL("GetNoteMeta", force ? "1" : "0");
+    return out != nullptr && store_.NoteMeta(out);
+  });
 }
 
 bool RkKivvetEngine::ImportBookmarks(const std::u16string* body, std::string* out) {
   return Guarded(false, [&] {
+    RK_KIVVET_TEST_CALL("ImportBookmarks", body != nullptr ? Utf16ToUtf8(*body) : std::string("(null)"));
     int32_t count = 0;
     const bool ok = body != nullptr && out != nullptr && store_.ImportBookmarks(Utf16ToUtf8(*body), &count);
     if (ok) *out = protocol::Dump({{"count", count}});
@@ -178,18 +202,36 @@ bool RkKivvetEngine::SaveResource(const char16_t* name, const uint8_t* data, int
   });
 }
 
-bool RkKivvetEngine::GetNoteContentPath(const RkGuid* id, RkByteSink* sink, bool) {
-  return Guarded(false,
-                 [&] { return AnswerTo(sink, [&](std::string* path) { return store_.ContentPath(IdText(id), path); }); });
+bool RkKivvetEngine::GetNoteContentPath(const RkGuid* id, RkByteSink* sink, bool flag) {
+  return Guarded(false, [&] {
+    RK_KIVVET_TEST_CALL("GetNoteContentPath", IdText(id), flag ? "1" : "0");
+#ifdef RK_KIVVET_TESTING
+    std::string chosen;
+    if (TestContentPath(IdText(id), &chosen)) {
+      return AnswerTo(sink, [&](std::string* path) {
+        *path = chosen;
+        return true;
+      });
+    }
+#endif
+    return AnswerTo(sink, [&](std::string* path) { return store_.ContentPath(IdText(id), path); });
+  });
 }
 
-int32_t RkKivvetEngine::SaveContent(const RkGuid* id, const char* html, int32_t length, int32_t, bool has_resources,
-                                    int32_t) {
-  return Guarded(3, [&] { return store_.SaveContent(IdText(id), html, length, has_resources); });
+int32_t RkKivvetEngine::SaveContent(const RkGuid* id, const char* html, int32_t length, int32_t version,
+                                    bool has_resources, int32_t from) {
+  return Guarded(3, [&] {
+    RK_KIVVET_TEST_CALL("SaveContent", IdText(id), std::to_string(length), std::to_string(version),
+                        has_resources ? "1" : "0", std::to_string(from));
+    return store_.SaveContent(IdText(id), html, length, has_resources);
+  });
 }
 
 bool RkKivvetEngine::ClearNoteResources(const RkGuid* id) {
-  return Guarded(false, [&] { return store_.ClearNoteResources(IdText(id)); });
+  return Guarded(false, [&] {
+    RK_KIVVET_TEST_CALL("ClearNoteResources", IdText(id));
+    return store_.ClearNoteResources(IdText(id));
+  });
 }
 
 bool RkKivvetEngine::CreateFolder(const RkGuid* parent, const char16_t* name, int32_t, int32_t, const RkGuid* id,
@@ -211,7 +253,13 @@ int32_t RkKivvetEngine::CountChildren(const RkGuid* id) {
 }
 
 bool RkKivvetEngine::GetNodesUnder(const RkGuid* root, RkByteSink* sink) {
-  return Guarded(false, [&] { return store_.NodesUnder(IdText(root), sink); });
+  return Guarded(false, [&] {
+#ifdef RK_KIVVET_TESTING
+    std::string chosen;
+    if (TestNodesUnder(&chosen)) return sink != nullptr && WriteTo(sink, chosen);
+#endif
+    return store_.NodesUnder(IdText(root), sink);
+  });
 }
 
 int32_t RkKivvetEngine::GetUrlNoteCount(const char16_t* url) {
@@ -256,11 +304,17 @@ bool RkKivvetEngine::ResetSyncVersion(const std::vector<RkGuid>* ids) {
 }
 
 int32_t RkKivvetEngine::DownloadNoteContent(const RkGuid* id) {
-  return Guarded(0, [&] { return sync_.QueueContentFetch(IdText(id), false); });
+  return Guarded(0, [&] {
+    RK_KIVVET_TEST_CALL("DownloadNoteContent", IdText(id));
+    return sync_.QueueContentFetch(IdText(id), false);
+  });
 }
 
 void RkKivvetEngine::RequestMissingContent(const RkGuid* id) {
-  Guarded([&] { sync_.QueueContentFetch(IdText(id), true); });
+  Guarded([&] {
+    RK_KIVVET_TEST_CALL("RequestMissingContent", IdText(id));
+    sync_.QueueContentFetch(IdText(id), true);
+  });
 }
 
 bool RkKivvetEngine::TestHttpRes(RkByteSink* sink) {

@@ -1,11 +1,14 @@
 #include "rk_kivvet_test_registry.h"
 
+#include <algorithm>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <set>
 
 #include "rk_kivvet_engine.h"
 #include "rk_kivvet_testing.h"
+#include "rk_kivvet_text.h"
 
 namespace rkkivvet {
 namespace {
@@ -29,6 +32,28 @@ struct ResetRecord {
 ResetRecord& LastReset() {
   static ResetRecord record;
   return record;
+}
+
+struct CallRecord {
+  std::mutex mutex;
+  std::vector<std::string> calls;
+};
+
+CallRecord& Calls() {
+  static CallRecord record;
+  return record;
+}
+
+struct ChosenAnswers {
+  std::mutex mutex;
+  std::map<std::string, std::string> content_paths;  // by note id
+  bool has_nodes_under = false;
+  std::string nodes_under;
+};
+
+ChosenAnswers& Chosen() {
+  static ChosenAnswers answers;
+  return answers;
 }
 
 std::function<void(RkKivvetObserver*)> CallFor(const RkKivvetTestEvent& e) {
@@ -70,6 +95,34 @@ void RecordTestReset(const std::vector<RkGuid>& ids) {
   record.ids = ids;
 }
 
+void RecordTestCall(std::initializer_list<std::string> parts) {
+  std::string line;
+  for (const std::string& part : parts) {
+    if (!line.empty()) line.push_back(' ');
+    line += part;
+  }
+  CallRecord& record = Calls();
+  std::lock_guard<std::mutex> lock(record.mutex);
+  record.calls.push_back(std::move(line));
+}
+
+bool TestContentPath(const std::string& id, std::string* path) {
+  ChosenAnswers& chosen = Chosen();
+  std::lock_guard<std::mutex> lock(chosen.mutex);
+  const auto found = chosen.content_paths.find(id);
+  if (found == chosen.content_paths.end()) return false;
+  *path = found->second;
+  return true;
+}
+
+bool TestNodesUnder(std::string* text) {
+  ChosenAnswers& chosen = Chosen();
+  std::lock_guard<std::mutex> lock(chosen.mutex);
+  if (!chosen.has_nodes_under) return false;
+  *text = chosen.nodes_under;
+  return true;
+}
+
 }  // namespace rkkivvet
 
 int32_t RkKivvetTestFire(const rkkivvet::RkKivvetTestEvent* event) {
@@ -93,6 +146,49 @@ int32_t RkKivvetTestLastReset(std::vector<rkkivvet::RkGuid>* ids) {
     std::lock_guard<std::mutex> lock(record.mutex);
     if (ids != nullptr) *ids = record.ids;
     return record.calls;
+  } catch (...) {
+    return -1;
+  }
+}
+
+int32_t RkKivvetTestCalls(int32_t from, std::vector<std::string>* calls) {
+  try {
+    rkkivvet::CallRecord& record = rkkivvet::Calls();
+    std::lock_guard<std::mutex> lock(record.mutex);
+    const auto count = static_cast<int32_t>(record.calls.size());
+    if (calls != nullptr) {
+      const auto first = std::min(std::max(from, int32_t{0}), count);
+      calls->assign(record.calls.begin() + first, record.calls.end());
+    }
+    return count;
+  } catch (...) {
+    return -1;
+  }
+}
+
+int32_t RkKivvetTestSetContentPath(const rkkivvet::RkGuid* id, const char* path) {
+  if (id == nullptr) return -1;
+  try {
+    rkkivvet::ChosenAnswers& chosen = rkkivvet::Chosen();
+    std::lock_guard<std::mutex> lock(chosen.mutex);
+    if (path == nullptr) {
+      chosen.content_paths.erase(rkkivvet::IdText(id));
+    } else {
+      chosen.content_paths[rkkivvet::IdText(id)] = path;
+    }
+    return 0;
+  } catch (...) {
+    return -1;
+  }
+}
+
+int32_t RkKivvetTestSetNodesUnder(const char* text) {
+  try {
+    rkkivvet::ChosenAnswers& chosen = rkkivvet::Chosen();
+    std::lock_guard<std::mutex> lock(chosen.mutex);
+    chosen.has_nodes_under = text != nullptr;
+    chosen.nodes_under = text != nullptr ? text : "";
+    return 0;
   } catch (...) {
     return -1;
   }

@@ -1,9 +1,14 @@
 // Test flavour of the notes engine only (bin/kivvet_testing/libRkKivvet.so,
-// built with RK_KIVVET_TESTING): two extra exports. RkKivvetTestFire makes the
+// built with RK_KIVVET_TESTING): five extra exports. RkKivvetTestFire makes the
 // engines of the process call their observer with arguments of the test's
 // choosing, for faults a real sync never produces (null texts and ids,
 // negative lengths, invalid JSON, share results, the positions 6, 8, 9 and
 // 11). RkKivvetTestLastReset tells which ids the last ResetSyncVersion got.
+// RkKivvetTestCalls tells what the operations that carry a route's arguments
+// got, which the engine itself would not show (from, version, flags, force).
+// RkKivvetTestSetContentPath and RkKivvetTestSetNodesUnder make the engine
+// answer with a content path or a node list of the test's choosing, for
+// answers the real store never gives (an empty path, a list that is not JSON).
 //
 // A test dlopens that same file (the service beside it has loaded it
 // already, so both share one copy) and looks the export up by name:
@@ -20,6 +25,7 @@
 #define EXTLIBS_KIVVET_RK_KIVVET_TESTING_H_
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "rk_kivvet_interface.h"
@@ -67,11 +73,42 @@ inline constexpr char kRkKivvetTestFireName[] = "RkKivvetTestFire";
 using RkKivvetTestLastResetFn = int32_t (*)(std::vector<RkGuid>* ids);
 inline constexpr char kRkKivvetTestLastResetName[] = "RkKivvetTestLastReset";
 
+// The calls made so far on the engines of the process to the operations that
+// carry a route's arguments, oldest first, one line each: the operation's
+// name, then its arguments, separated by single spaces; ids as GUID text
+// ("" for null and the zero GUID), texts as UTF-8, integers in decimal, bools
+// as 0 or 1:
+//   SetFolderMinimalist id from        AddFavorite id flags
+//   RemoveFavorite id flags            SetNoteUrl id url from
+//   GetNoteMeta force                  GetBookmarkUrlNotes type
+//   ImportBookmarks body               SaveContent id length version has_resources from
+//   GetNoteContentPath id flag         ClearNoteResources id
+//   DownloadNoteContent id             RequestMissingContent id
+// Returns the number of calls recorded so far (-1: the copy failed), with
+// calls (may be null) set to those from index `from` on.
+using RkKivvetTestCallsFn = int32_t (*)(int32_t from, std::vector<std::string>* calls);
+inline constexpr char kRkKivvetTestCallsName[] = "RkKivvetTestCalls";
+
+// From now on GetNoteContentPath of this id answers true with `path` (may be
+// empty) whatever the store holds; a null path puts the store's answer back.
+// 0, or -1 for a null id.
+using RkKivvetTestSetContentPathFn = int32_t (*)(const RkGuid* id, const char* path);
+inline constexpr char kRkKivvetTestSetContentPathName[] = "RkKivvetTestSetContentPath";
+
+// From now on GetNodesUnder answers true with `text` (any bytes, may be
+// empty) for every root; a null text puts the store's answer back. 0.
+using RkKivvetTestSetNodesUnderFn = int32_t (*)(const char* text);
+inline constexpr char kRkKivvetTestSetNodesUnderName[] = "RkKivvetTestSetNodesUnder";
+
 }  // namespace rkkivvet
 
 extern "C" {
 __attribute__((visibility("default"))) int32_t RkKivvetTestFire(const rkkivvet::RkKivvetTestEvent* event);
 __attribute__((visibility("default"))) int32_t RkKivvetTestLastReset(std::vector<rkkivvet::RkGuid>* ids);
+__attribute__((visibility("default"))) int32_t RkKivvetTestCalls(int32_t from, std::vector<std::string>* calls);
+__attribute__((visibility("default"))) int32_t RkKivvetTestSetContentPath(const rkkivvet::RkGuid* id,
+                                                                          const char* path);
+__attribute__((visibility("default"))) int32_t RkKivvetTestSetNodesUnder(const char* text);
 }
 
 #endif  // EXTLIBS_KIVVET_RK_KIVVET_TESTING_H_

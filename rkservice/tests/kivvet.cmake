@@ -23,3 +23,11 @@ foreach(name rk_kivvet_routes_test rk_kivvet_service_sync_test rk_kivvet_events_
   target_compile_definitions(${name} PRIVATE RK_KIVVET_TESTING_DIR="${RK_KIVVET_TESTING_DIR}")
   add_dependencies(${name} rkkivvet rk_kivvet_testing_dir rk_kivvet_peer)
 endforeach()
+
+# What the routes hand the engine: the service in this process (so the note
+# data clock can be set) beside the engine's test flavour, which records the
+# calls; the test runs from the flavour's folder, where the service looks.
+rk_add_test(rk_kivvet_engine_view_test rk_kivvet_engine_view_test.cc rk_test_http.cc)
+set_target_properties(rk_kivvet_engine_view_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${RK_KIVVET_TESTING_DIR})
+target_link_libraries(rk_kivvet_engine_view_test PRIVATE SQLite::SQLite3 nlohmann_json::nlohmann_json)
+add_dependencies(rk_kivvet_engine_view_test rk_kivvet_testing_dir)

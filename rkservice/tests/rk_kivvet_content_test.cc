@@ -347,8 +347,9 @@ TEST_F(KivvetContent, ChangeRoutesRefuseBadBodies) {
       {"PUT", "/kivvet/note/url", std::string("{\"id\":\"") + kUnknownId + "\",\"url\":\"http://a/\"}", 500},
       {"PUT", "/kivvet/folder/minimalist", "{\"id\":\"\"}", 400},
       {"PUT", "/kivvet/folder/minimalist", "{\"from\":1}", 400},
-      {"PUT", "/kivvet/folder/minimalist", "{\"id\":\"00000001-0000-0000-0000-000000000000\",\"from\":2}", 200},
-      {"PUT", "/kivvet/folder/minimalist", std::string("{\"id\":\"") + kUnknownId + "\"}", 200},
+      // The engine switches no flag of the root or of an unknown id.
+      {"PUT", "/kivvet/folder/minimalist", "{\"id\":\"00000001-0000-0000-0000-000000000000\",\"from\":2}", 500},
+      {"PUT", "/kivvet/folder/minimalist", std::string("{\"id\":\"") + kUnknownId + "\"}", 500},
       {"PUT", "/kivvet/note/content/download", "{\"id\":\"\"}", 200},
       {"PUT", "/kivvet/note/content/download", "{}", 400},
       {"POST", "/kivvet/note/importbookmarks", "", 500},

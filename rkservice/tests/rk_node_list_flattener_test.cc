@@ -1,7 +1,10 @@
 // The folder listing's direct flattening against the JSON library's: over
 // generated node lists (engine-like ones and odd ones) it must give the
 // library's bytes whenever it answers, and it must answer for what the engine
-// writes; what it cannot answer exactly it declines.
+// writes; what it cannot answer exactly it declines. The library's way reads
+// lists nested past the library's own limit, as deep as the engine writes
+// them, through a reader whose values are the library's.
+#include <cpprest/json.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "kivvet/rk_json_deep_reader.h"
 #include "kivvet/rk_kivvet_handler.h"
 #include "kivvet/rk_node_list_flattener.h"
 
@@ -225,6 +229,102 @@ TEST(KivvetNodeListFlattener, DeclinesWhatItCannotAnswerExactly) {
     std::string reply;
     EXPECT_FALSE(RkNodeListFlattener::Flatten(c.text, &reply)) << c.what;
   }
+}
+
+// The serialised value the deep reader makes, or "refused: " and its error.
+std::string ReadDeep(const std::string& text) {
+  web::json::value value;
+  std::string error;
+  if (!RkJsonDeepReader::Parse(text, &value, &error)) return "refused: " + error;
+  return value.serialize();
+}
+
+std::string ReadWithLibrary(const std::string& text) {
+  std::error_code error;
+  const web::json::value value = web::json::value::parse(text, error);
+  return error ? "refused by the library" : value.serialize();
+}
+
+TEST(KivvetJsonDeepReader, MakesTheLibrarysValues) {
+  for (unsigned seed = 1; seed <= 3000; ++seed) {
+    const std::string text = NodeListMaker(seed).List();
+    ASSERT_EQ(ReadDeep(text), ReadWithLibrary(text)) << "seed " << seed << "\n" << text;
+  }
+  const std::string cases[] = {
+      // Integers signed and unsigned, the rest doubles, as the library keeps them.
+      R"([-0,0,1.0,1e2,1.5,-2.5e-3,0.1,-0.0,5e-324,1.7976931348623157e308,12345678901234567890,18446744073709551615,
+          18446744073709551616,-9223372036854775808,-9223372036854775809,123456789012345678901234567890,1E+2])",
+      // Repeated keys are kept, in the library's order.
+      R"({"b":1,"a":2,"a":3,"c":{"z":0,"\u007a":1,"y":[],"z":2}})",
+      R"({"k":0,"k":1,"j":2,"k":3,"i":4,"k":5,"h":6,"k":7,"g":8,"k":9,"f":10,"k":11,"e":12,"k":13,"d":14,"k":15,"c":16,"k":17})",
+      R"(["\ud83d\ude00","\u0000","\u00e9\u20ac","\"\\\/\b\f\n\r\t","é€😀",""])",
+      " \t\r\n{ \"a\" : [ true , false , null ] , \"\" : { } } \n",
+      "\"just a text\"", "42", "null",
+  };
+  for (const std::string& text : cases) EXPECT_EQ(ReadDeep(text), ReadWithLibrary(text)) << text;
+}
+
+TEST(KivvetJsonDeepReader, ReadsToItsBoundAndRefusesWhatIsNotJson) {
+  const auto nested = [](int levels) { return std::string(levels, '[') + std::string(levels, ']'); };
+  EXPECT_EQ(ReadWithLibrary(nested(129)), "refused by the library");
+  EXPECT_EQ(ReadDeep(nested(129)), nested(129));
+  EXPECT_EQ(ReadDeep(nested(RkJsonDeepReader::kMaxDepth)), nested(RkJsonDeepReader::kMaxDepth));
+  EXPECT_EQ(ReadDeep(nested(RkJsonDeepReader::kMaxDepth + 1)), "refused: nested deeper than 1024 levels");
+  EXPECT_EQ(ReadDeep(std::string(2000, '[')), "refused: nested deeper than 1024 levels");
+  const struct {
+    const char* text;
+    const char* error;
+  } cases[] = {
+      {"", "refused: syntax error at byte 1"},
+      {"[1,]", "refused: syntax error at byte 4"},
+      {"[1] x", "refused: syntax error at byte 5"},
+      {"{\"a\":1,}", "refused: syntax error at byte 8"},
+      {"[01]", "refused: syntax error at byte 3"},
+      {"[\"a\tb\"]", "refused: syntax error at byte 4"},
+      // Strict where the library is lenient: no comments, no lone surrogates.
+      {"[1 /* c */]", "refused: syntax error at byte 4"},
+      {"[\"\\udc00\"]", "refused: syntax error at byte 8"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ReadDeep(c.text), c.error) << c.text;
+}
+
+// A chain of folders d0, d1, ... with a note at the bottom, and what the
+// listing gives for it.
+struct Chain {
+  std::string list;
+  std::string flat;
+};
+
+Chain FolderChain(int folders) {
+  std::string node = R"({"ft":1,"fn":"leaf"})";
+  for (int i = folders - 1; i >= 0; --i) {
+    node = R"({"ft":0,"fn":"d)" + std::to_string(i) + R"(","nodes":[)" + node + "]}";
+  }
+  Chain chain{R"({"nodes":[)" + node + "]}", R"({"nodes":[)"};
+  std::string paths;
+  for (int i = 0; i < folders; ++i) {
+    chain.flat += R"({"fn":"d)" + std::to_string(i) + R"(","ft":0,"paths":[)" + paths + "]},";
+    paths += std::string(i != 0 ? "," : "") + "\"d" + std::to_string(i) + "\"";
+  }
+  chain.flat += R"({"fn":"leaf","ft":1,"paths":[)" + paths + "]}]}";
+  return chain;
+}
+
+TEST(KivvetNodeListFlattener, TheLibrarysWayReadsChainsPastTheLibrarysLimit) {
+  // 62 folders nest 127 levels, the library's reader stops at 128; the
+  // engine writes 257 folders; 510 is the deep reader's bound.
+  for (const int folders : {1, 48, 62, 63, 64, 100, 257, 510}) {
+    const Chain chain = FolderChain(folders);
+    std::string reply;
+    ASSERT_TRUE(RkKivvetHandler::FlattenNodeListWithLibrary(chain.list, &reply)) << folders;
+    EXPECT_EQ(reply, chain.flat) << folders;
+    std::string direct;
+    if (RkNodeListFlattener::Flatten(chain.list, &direct)) {
+      EXPECT_EQ(direct, chain.flat) << folders;
+    }
+  }
+  std::string reply;
+  EXPECT_FALSE(RkKivvetHandler::FlattenNodeListWithLibrary(FolderChain(511).list, &reply));
 }
 
 }  // namespace

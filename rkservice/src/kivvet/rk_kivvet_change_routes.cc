@@ -182,7 +182,13 @@ bool RkKivvetHandler::SetFolderMinimalist(http_request& request) {
     Reply(request, status_codes::BadRequest, "{}");
     return false;
   }
-  notes_mgr_->SetFolderMinimalist(id, from);
+  // 0: the engine switched nothing (no such folder, a store that refuses the
+  // write, no engine).
+  if (notes_mgr_->SetFolderMinimalist(id, from) == 0) {
+    RkLogError("Set folder minimalist error. id={0}", id);
+    Reply(request, status_codes::InternalError, "{}");
+    return false;
+  }
   Reply(request, status_codes::OK, "{}");
   return true;
 }

@@ -2,10 +2,13 @@
 #include <cpprest/uri.h>
 
 #include <cstdlib>
+#include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
 #include "kivvet/rk_byte_vector_sink.h"
+#include "kivvet/rk_json_deep_reader.h"
 #include "kivvet/rk_kivvet_handler.h"
 #include "kivvet/rk_kivvet_mgr.h"
 #include "kivvet/rk_kivvet_paths.h"
@@ -37,6 +40,41 @@ size_t Append(web::json::array& output, value node) {
   const size_t index = output.size();
   output[index] = std::move(node);
   return index;
+}
+
+bool IsNestingError(const std::error_code& error) {
+  return error == std::error_code(web::json::details::json_error::nesting, web::json::details::json_error_category());
+}
+
+// The folder listing through the JSON library; *failure says what the text
+// was found to be when it is not a listing.
+bool FlattenThroughLibrary(const std::string& engine_text, std::string* reply, std::string* failure) {
+  const std::string text = WellFormedUtf8(engine_text);
+  std::error_code error;
+  value tree = value::parse(text, error);
+  if (IsNestingError(error)) {
+    // The library's reader stops at 128 levels; the engine nests deeper.
+    std::string deep_error;
+    if (!RkJsonDeepReader::Parse(text, &tree, &deep_error)) {
+      *failure = "is not JSON: " + deep_error;
+      return false;
+    }
+  } else if (error) {
+    *failure = "is not JSON: " + error.message();
+    return false;
+  }
+  if (!tree.is_object() || !tree.has_array_field("nodes")) {
+    *failure = "is not an object with a nodes array";
+    return false;
+  }
+  value flat = value::array();
+  int note_count = 0;
+  RkKivvetHandler::FlattenNodeTree(tree.at("nodes").as_array(), flat.as_array(), value::array().as_array(),
+                                   note_count);
+  value answer = value::object();
+  answer["nodes"] = std::move(flat);
+  *reply = answer.serialize();
+  return true;
 }
 
 }  // namespace
@@ -73,16 +111,8 @@ void RkKivvetHandler::FlattenNodeTree(web::json::array& nodes, web::json::array&
 }
 
 bool RkKivvetHandler::FlattenNodeListWithLibrary(const std::string& engine_text, std::string* reply) {
-  std::error_code error;
-  value tree = value::parse(WellFormedUtf8(engine_text), error);
-  if (error || !tree.is_object() || !tree.has_array_field("nodes")) return false;
-  value flat = value::array();
-  int note_count = 0;
-  FlattenNodeTree(tree.at("nodes").as_array(), flat.as_array(), value::array().as_array(), note_count);
-  value answer = value::object();
-  answer["nodes"] = std::move(flat);
-  *reply = answer.serialize();
-  return true;
+  std::string failure;
+  return FlattenThroughLibrary(engine_text, reply, &failure);
 }
 
 bool RkKivvetHandler::ReplyFlattenedNodes(http_request& request) {
@@ -95,8 +125,9 @@ bool RkKivvetHandler::ReplyFlattenedNodes(http_request& request) {
   // The direct path gives the library's bytes; what it declines, the
   // library reads.
   std::string reply;
-  if (!RkNodeListFlattener::Flatten(sink.View(), &reply) && !FlattenNodeListWithLibrary(sink.Text(), &reply)) {
-    RkLogError("kivvet node list is not an object with a nodes array ({0} bytes)", bytes.size());
+  std::string failure;
+  if (!RkNodeListFlattener::Flatten(sink.View(), &reply) && !FlattenThroughLibrary(sink.Text(), &reply, &failure)) {
+    RkLogError("kivvet node list {0} ({1} bytes)", failure, bytes.size());
     Reply(request, status_codes::InternalError, "{}");
     return false;
   }

@@ -10,8 +10,9 @@
 namespace rkservice {
 namespace {
 
-// The JSON library reads 128 levels; staying well below keeps both sides of
-// its limit on its own path.
+// Deeper lists go the library's way, where the library's reader stops at
+// 128 levels and RkJsonDeepReader reads on; staying well below keeps both
+// sides of that limit on one path.
 constexpr int kMaxDepth = 100;
 // Any integer of this many digits is a 64-bit one for the library too.
 constexpr size_t kMaxDigits = 18;

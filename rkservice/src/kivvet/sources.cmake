@@ -17,6 +17,7 @@ list(APPEND RK_SERVICE_SOURCES
   src/kivvet/rk_byte_vector_sink.cc
   src/kivvet/rk_kivvet_handler.cc
   src/kivvet/rk_kivvet_handler_events.cc
+  src/kivvet/rk_json_deep_reader.cc
   src/kivvet/rk_kivvet_mgr.cc
   src/kivvet/rk_kivvet_query_routes.cc
   src/kivvet/rk_kivvet_sync_routes.cc

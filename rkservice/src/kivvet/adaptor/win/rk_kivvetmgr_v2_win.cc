@@ -297,7 +297,8 @@ bool RkKivvetMgrV2Win::GetNoteContentPath(const std::u16string& id, rkkivvet::Rk
 
 int RkKivvetMgrV2Win::SaveContent(const std::u16string& id, const std::string& html, int version,
                                   bool has_resources, int from) {
-  if (storage_ == nullptr) return 0;
+  // Nothing was saved: not the engine's 0.
+  if (storage_ == nullptr) return -1;
   // The engine takes a 32-bit length.
   if (html.size() > static_cast<size_t>(INT32_MAX)) return -1;
   const rkkivvet::RkGuid guid = EngineGuidOf(id);

@@ -51,6 +51,7 @@ class RkKivvetMgrV2Win {
                 const std::u16string& app, const std::u16string& host, const std::u16string& res_host,
                 const std::u16string& cver, int vip_level);                                   // false
   bool DoSync();                                                                              // false
+  // The engine's answer: 0 when it switched nothing.
   int SetFolderMinimalist(const std::u16string& id, int from);                                // 0
   // new_id gets the new id's text whether or not the engine succeeded.
   bool AddFavorite(const std::u16string& id, std::u16string* new_id, int flags);               // false
@@ -65,8 +66,9 @@ class RkKivvetMgrV2Win {
   bool SaveResource(const std::u16string& name, const uint8_t* data, int length, int kind,
                     const std::u16string& extension, rkkivvet::RkByteSink* sink);             // false
   bool GetNoteContentPath(const std::u16string& id, rkkivvet::RkByteSink* sink, bool flag);   // false
+  // 0 = saved; -1 when nothing was (no engine, HTML too long for it).
   int SaveContent(const std::u16string& id, const std::string& html, int version, bool has_resources,
-                  int from);                                                                  // 0
+                  int from);                                                                  // -1
   bool ClearNoteResources(const std::u16string& id);                                          // false
   bool CreateFolder(const std::u16string& parent, const std::u16string& name, const std::u16string& id);  // false
   bool CreateNote(const std::u16string& parent, const std::u16string& name, int et, const std::u16string& url,
