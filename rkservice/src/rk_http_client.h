@@ -1,7 +1,9 @@
-// A small blocking HTTP client for the service's outgoing requests
-// (notifications, content downloads). Each request runs to its end on the
-// calling thread, never on cpprestsdk's thread pool: a listener thread that
-// waits for an answer must not need a free pool thread to get it.
+// The service's outgoing HTTP requests: RkHttpClient runs one request to its
+// end on the calling thread (notifications), RkHttpMultiClient runs many at
+// once on the one thread that drives it (a note save's images). Both apply
+// one request's rules (headers, redirects, body cap, destination filter) in
+// the same per-request code, and neither uses cpprestsdk's thread pool: a
+// thread that waits for an answer must not need a free pool thread to get it.
 #ifndef RKSERVICE_SRC_RK_HTTP_CLIENT_H_
 #define RKSERVICE_SRC_RK_HTTP_CLIENT_H_
 
@@ -9,6 +11,8 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -74,6 +78,43 @@ class RkHttpClient {
 
  private:
   Options options_;
+};
+
+// Every transfer of one multi client shares its connection pool, so all of
+// them share one set of options: a connection opened without the destination
+// filter is never handed to a transfer that needs it. Not thread-safe except
+// Wake: Start and Step belong to the one thread that drives the transfers.
+class RkHttpMultiClient {
+ public:
+  // Runs on the thread of Step once the request has ended; answered is false
+  // when no answer came (the error says why).
+  using Done = std::function<void(bool answered, const RkHttpResponse& response, const RkHttpError& error)>;
+
+  // max_connections bounds the sockets its pool holds, in use and idle.
+  RkHttpMultiClient(const RkHttpClient::Options& options, size_t max_connections);
+  // Transfers still open end here without their done.
+  ~RkHttpMultiClient();
+
+  RkHttpMultiClient(const RkHttpMultiClient&) = delete;
+  RkHttpMultiClient& operator=(const RkHttpMultiClient&) = delete;
+
+  // False when the transfer library gave no handle: nothing can start.
+  bool ok() const;
+  // Starts one request, its time-out counted from now. False when it may not
+  // go out or could not start (the error says why); done is then dropped.
+  bool Start(RkHttpRequest request, Done done, RkHttpError* error);
+  // Transfers started whose done has not run yet.
+  size_t open() const;
+  // Waits until a transfer can move on, Wake is called or max_wait passed
+  // (each transfer's own time-out shortens the wait), then moves every
+  // transfer on and runs the done of each that ended.
+  void Step(std::chrono::milliseconds max_wait);
+  // From any thread: the Step waiting now, or else the next one, returns.
+  void Wake();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace rkservice

@@ -1,6 +1,7 @@
 // An image server of the tests' own on a free loopback port. Each path gets
 // its reply: an answer (after an optional delay), a stall that never answers,
-// a body that never ends, or an answer held until the test releases it. It
+// a body that never ends, or an answer held until the test releases it (or
+// the client closes the connection). It
 // records every request and how many were in flight at most. Each connection
 // is served on a thread of its own and closed after one answer.
 #ifndef RKSERVICE_TESTS_RK_IMAGE_TEST_SERVER_H_
@@ -91,6 +92,12 @@ class ImageTestServer : private TestServerState {
                                              [&path](const ImageRequest& r) { return r.path == path; }));
   }
 
+  // Requests read and not yet answered: held ones among them.
+  int InFlight() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return in_flight_;
+  }
+
   int MaxInFlight() {
     std::lock_guard<std::mutex> lock(mutex_);
     return max_in_flight_;
@@ -125,6 +132,11 @@ class ImageTestServer : private TestServerState {
     request->method = line.substr(0, sp1);
     request->target = line.substr(sp1 + 1, sp2 - sp1 - 1);
     request->path = request->target.substr(0, request->target.find('?'));
+  }
+
+  static bool PeerClosed(int connection) {
+    char byte;
+    return recv(connection, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
   }
 
   // Waits until the peer closes the connection or the server stops.
@@ -166,7 +178,16 @@ class ImageTestServer : private TestServerState {
         requests_.push_back(request);
         max_in_flight_ = std::max(max_in_flight_, ++in_flight_);
         changed_.notify_all();
-        if (reply.mode == ImageReply::Mode::kHold) changed_.wait(lock, [this] { return released_ || stopping_; });
+        if (reply.mode == ImageReply::Mode::kHold) {
+          // A client that gave up is no longer held: the count shows what the
+          // client keeps open, not what piled up.
+          while (!changed_.wait_for(lock, std::chrono::milliseconds(20), [this] { return released_ || stopping_; })) {
+            if (PeerClosed(connection)) {
+              reply.mode = ImageReply::Mode::kStall;
+              break;
+            }
+          }
+        }
         changed_.wait_for(lock, reply.delay, [this] { return stopping_; });
       }
       std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " Test\r\n";

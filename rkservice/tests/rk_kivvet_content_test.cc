@@ -22,6 +22,7 @@
 
 #include "kivvet/rk_content_helper.h"
 #include "kivvet/rk_note_data_clock.h"
+#include "kivvet/rk_resource_downloader.h"
 #include "rk_image_test_server.h"
 #include "rk_logger.h"
 #include "rk_test_http.h"
@@ -545,6 +546,66 @@ TEST_F(KivvetImages, ConcurrentSavesWithSlowImagesAllCompleteWhileTheServiceAnsw
     ASSERT_EQ(saved[i].status, 200) << i;
     StoredAs(NoteData(ids[i]).at("content").as_string(), "<img src=\"", "\">", PngBytes(100 + i), ".png");
   }
+}
+
+// Held images of one save; the source of image i follows "<p>i</p>".
+std::string HeldImages(ImageTestServer& images, int count) {
+  std::string html;
+  for (int i = 0; i < count; ++i) {
+    const std::string path = "/held" + std::to_string(i) + ".png";
+    ImageReply held{200, "image/png", PngBytes(200 + i)};
+    held.mode = ImageReply::Mode::kHold;
+    images.Set(path, held);
+    html += "<p>" + std::to_string(i) + "</p><img src=\"" + images.Url(path) + "\">";
+  }
+  return html;
+}
+
+// One save's downloads are open at the image server all at once, so the save
+// waits once; the service answers others meanwhile.
+TEST_F(KivvetImages, EveryImageOfASaveIsFetchedAtOnce) {
+  constexpr int kImages = 24;
+  const std::string id = MakeNotes(1)[0];
+  const std::string html = HeldImages(images_, kImages);
+  HttpReply saved;
+  std::thread saver([&] { saved = SaveContent(id, html); });
+  const bool all_open = images_.WaitForInFlight(kImages, rktest::kHangBound);
+  const HttpReply hit = Send("GET", "/kivvet/hit");
+  const int held_at_answer = images_.InFlight();
+  images_.Release();
+  saver.join();
+  EXPECT_TRUE(all_open) << "at most " << images_.MaxInFlight() << " open at once";
+  EXPECT_EQ(hit.status, 200);
+  EXPECT_EQ(hit.body, "{}");
+  EXPECT_EQ(held_at_answer, kImages);
+  ASSERT_EQ(saved.status, 200) << saved.body;
+  const std::string content = NoteData(id).at("content").as_string();
+  for (int i = 0; i < kImages; ++i) {
+    StoredAs(content, "<p>" + std::to_string(i) + "</p><img src=\"", "\">", PngBytes(200 + i), ".png");
+  }
+  EXPECT_EQ(images_.Requests().size(), static_cast<size_t>(kImages));
+}
+
+// Past the bound of one save, images wait for a free transfer and are all
+// stored in the end.
+TEST_F(KivvetImages, ASaveWithMoreImagesThanItsBoundStoresThemAll) {
+  constexpr int kBound = static_cast<int>(RkResourceDownloader::kMaxOpenPerSave);
+  constexpr int kImages = kBound + 6;
+  const std::string id = MakeNotes(1)[0];
+  const std::string html = HeldImages(images_, kImages);
+  HttpReply saved;
+  std::thread saver([&] { saved = SaveContent(id, html); });
+  const bool bound_reached = images_.WaitForInFlight(kBound, rktest::kHangBound);
+  images_.Release();
+  saver.join();
+  EXPECT_TRUE(bound_reached) << "at most " << images_.MaxInFlight() << " open at once";
+  EXPECT_LE(images_.MaxInFlight(), kBound);
+  ASSERT_EQ(saved.status, 200) << saved.body;
+  const std::string content = NoteData(id).at("content").as_string();
+  for (int i = 0; i < kImages; ++i) {
+    StoredAs(content, "<p>" + std::to_string(i) + "</p><img src=\"", "\">", PngBytes(200 + i), ".png");
+  }
+  EXPECT_EQ(images_.Requests().size(), static_cast<size_t>(kImages));
 }
 
 }  // namespace

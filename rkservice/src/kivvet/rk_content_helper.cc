@@ -195,7 +195,7 @@ void RkContentHelper::Download(const std::string& source, const std::string& ext
           RkLogInfo("download resource {0}, error {1}", ForLog(source), response.status);
         }
       });
-  if (!started) RkLogError("get resource error:{0}", "no thread for the download");
+  if (!started) RkLogError("get resource error:{0}", "can not start a transfer");
 }
 
 void RkContentHelper::OnResourceBody(const std::string& source, const std::string& body,
