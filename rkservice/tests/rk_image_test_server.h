@@ -1,9 +1,9 @@
 // An image server of the tests' own on a free loopback port. Each path gets
 // its reply: an answer (after an optional delay), a stall that never answers,
 // a body that never ends, or an answer held until the test releases it (or
-// the client closes the connection). It
-// records every request and how many were in flight at most. Each connection
-// is served on a thread of its own and closed after one answer.
+// the client closes the connection). It records every request and how many
+// were in flight at most. Each connection is served on a thread of its own
+// and closed after one answer.
 #ifndef RKSERVICE_TESTS_RK_IMAGE_TEST_SERVER_H_
 #define RKSERVICE_TESTS_RK_IMAGE_TEST_SERVER_H_
 
