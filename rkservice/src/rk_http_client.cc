@@ -139,6 +139,8 @@ class Transfer {
   Transfer(const RkHttpClient::Options& options, const RkHttpRequest& request)
       : options_(options), request_(request), url_(request.url), method_(request.method), body_(&request.body) {}
 
+  ~Transfer() { ReleaseBody(); }
+
   Transfer(const Transfer&) = delete;
   Transfer& operator=(const Transfer&) = delete;
 
@@ -201,6 +203,10 @@ class Transfer {
     if (body_too_long_) {
       return Fail(CURLE_WRITE_ERROR, "answer body over " + std::to_string(options_.max_body_bytes) + " bytes");
     }
+    if (over_budget_) {
+      return Fail(CURLE_WRITE_ERROR, "download bodies over " + std::to_string(options_.body_budget->capacity()) +
+                                         " bytes in flight in the process");
+    }
     if (rc != CURLE_OK && !refused_address_.empty()) return Fail(rc, "destination refused: " + refused_address_);
     if (rc != CURLE_OK) return Fail(rc, details_[0] != '\0' ? details_ : curl_easy_strerror(rc));
     long status = 0;
@@ -254,6 +260,8 @@ class Transfer {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - std::chrono::steady_clock::now());
     if (left.count() <= 0) return Fail(CURLE_OPERATION_TIMEDOUT, "timed out");
+    // A redirect's own body is dropped here, and so is its count.
+    ReleaseBody();
     response_ = RkHttpResponse();
     refused_address_.clear();
     details_[0] = '\0';
@@ -270,8 +278,25 @@ class Transfer {
       transfer->body_too_long_ = true;
       return 0;
     }
+    RkBodyBudget* budget = transfer->options_.body_budget;
+    if (budget != nullptr) {
+      if (!budget->Take(bytes)) {
+        // Nothing of a failed body is needed: its bytes go back at once.
+        transfer->over_budget_ = true;
+        transfer->ReleaseBody();
+        return 0;
+      }
+      transfer->budget_taken_ += bytes;
+    }
     transfer->response_.body.append(data, bytes);
     return bytes;
+  }
+
+  // Frees the body held so far and gives its count back to the budget.
+  void ReleaseBody() {
+    std::string().swap(response_.body);
+    if (budget_taken_ > 0) options_.body_budget->Give(budget_taken_);
+    budget_taken_ = 0;
   }
 
   static size_t OnHeader(char* data, size_t size, size_t count, void* user) {
@@ -316,6 +341,9 @@ class Transfer {
   const std::string* body_;
   int hop_ = 0;
   bool body_too_long_ = false;
+  bool over_budget_ = false;
+  // What the body holds of options_.body_budget.
+  size_t budget_taken_ = 0;
   std::string refused_address_;
   RkHttpResponse response_;
   bool answered_ = false;
@@ -323,6 +351,17 @@ class Transfer {
 };
 
 }  // namespace
+
+bool RkBodyBudget::Take(size_t bytes) {
+  const size_t capacity = capacity_.load();
+  size_t used = used_.load();
+  do {
+    if (bytes > capacity || used > capacity - bytes) return false;
+  } while (!used_.compare_exchange_weak(used, used + bytes));
+  return true;
+}
+
+void RkBodyBudget::Give(size_t bytes) { used_.fetch_sub(bytes); }
 
 RkHttpClient::RkHttpClient() : RkHttpClient(Options()) {}
 

@@ -9,6 +9,7 @@
 
 #include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -43,6 +44,35 @@ struct RkHttpError {
   std::string message;
 };
 
+// Bytes of answer bodies held at once by all the transfers that draw on it,
+// whatever thread drives them: the process's bound on what downloads hold
+// (RkResourceDownloader::ProcessBodyBudget). A transfer counts its body as it
+// arrives and gives the count back when it is over; a transfer whose next
+// bytes would pass the capacity fails at once instead.
+class RkBodyBudget {
+ public:
+  explicit RkBodyBudget(size_t capacity) : capacity_(capacity) {}
+
+  RkBodyBudget(const RkBodyBudget&) = delete;
+  RkBodyBudget& operator=(const RkBodyBudget&) = delete;
+
+  // False, taking nothing, when bytes more would pass the capacity.
+  bool Take(size_t bytes);
+  void Give(size_t bytes);
+
+  size_t capacity() const { return capacity_.load(); }
+  size_t used() const { return used_.load(); }
+
+#ifdef RKSERVICE_TEST_HOOKS
+  void SetCapacityForTesting(size_t capacity) { capacity_.store(capacity); }
+#endif
+
+ private:
+  // Atomic only for the test hook, which may change it between saves.
+  std::atomic<size_t> capacity_;
+  std::atomic<size_t> used_{0};
+};
+
 class RkHttpClient {
  public:
   struct Options {
@@ -58,6 +88,12 @@ class RkHttpClient {
     // addresses, checked on the address each connection (every hop) actually
     // goes to, whatever name led there.
     bool refuse_special_destinations = false;
+    // Shared by transfers that may run many at once (downloads), so that
+    // together they hold a bounded number of body bytes; null bounds only
+    // each body. A body counts until its transfer is over: until Perform
+    // returns, or until a multi client's done for it has returned. Must
+    // outlive every transfer that uses it.
+    RkBodyBudget* body_budget = nullptr;
   };
 
   RkHttpClient();

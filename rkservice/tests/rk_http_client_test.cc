@@ -375,6 +375,56 @@ TEST(RkHttpMultiClient, AppliesEveryRuleOfTheBlockingClient) {
   EXPECT_EQ(server.Hits("/r11"), 4u);  // the ten redirects and the 303, both ways
 }
 
+// Bodies count against a budget only when the options name one, on both
+// clients alike: a body that would pass what others left of it fails, a
+// redirect's body goes back at the next hop, and every count goes back once
+// the transfer is over.
+TEST(RkBodyBudget, BoundsTheBodiesOfTheTransfersThatShareIt) {
+  ImageTestServer server;
+  server.Set("/fits", {200, "image/png", std::string(1000, 'f')});
+  server.Set("/over", {200, "image/png", std::string(1001, 'o')});
+  server.Set("/moved", {302, "text/plain", std::string(600, 'm'), {{"Location", "/landed"}}});
+  server.Set("/landed", {200, "image/png", std::string(600, 'l')});
+  rkservice::RkBodyBudget budget(1000);
+  RkHttpClient::Options options;
+  options.max_redirects = 10;
+  options.body_budget = &budget;
+  RkHttpClient::Options unbounded = options;
+  unbounded.body_budget = nullptr;
+  const struct {
+    const char* path;
+    size_t held_by_others;
+    const RkHttpClient::Options* options;
+    bool answered;
+    size_t body_bytes;
+  } cases[] = {
+      {"/fits", 0, &options, true, 1000},
+      {"/over", 0, &options, false, 0},
+      {"/moved", 0, &options, true, 600},
+      {"/landed", 500, &options, false, 0},
+      {"/over", 0, &unbounded, true, 1001},
+  };
+  for (const auto& c : cases) {
+    for (const bool multi : {false, true}) {
+      SCOPED_TRACE(std::string(c.path) + " past " + std::to_string(c.held_by_others) +
+                   (c.options == &unbounded ? ", no budget" : "") + (multi ? ", multi" : ", blocking"));
+      ASSERT_TRUE(budget.Take(c.held_by_others));
+      RkHttpRequest request;
+      request.url = server.Url(c.path);
+      const Outcome outcome = RunOne(multi, *c.options, request);
+      EXPECT_EQ(outcome.answered, c.answered) << outcome.error.message;
+      if (c.answered) {
+        EXPECT_EQ(outcome.response.status, 200);
+        EXPECT_EQ(outcome.response.body.size(), c.body_bytes);
+      } else {
+        EXPECT_EQ(outcome.error.message, "download bodies over 1000 bytes in flight in the process");
+      }
+      EXPECT_EQ(budget.used(), c.held_by_others);
+      budget.Give(c.held_by_others);
+    }
+  }
+}
+
 // One thread moves every transfer; each reports as it ends, not when all do.
 TEST(RkHttpMultiClient, ReportsEachTransferAsItEnds) {
   ImageTestServer server;

@@ -91,6 +91,7 @@ RkHttpClient::Options RkContentHelper::DownloadOptions() {
   options.connect_timeout = kDownloadLimit;
   options.total_timeout = kDownloadLimit;
   options.max_body_bytes = RkLocalImageReader::kMaxBytes;
+  options.body_budget = &RkResourceDownloader::ProcessBodyBudget();
   options.max_redirects = kMaxRedirects;
   options.refuse_special_destinations = true;
   return options;

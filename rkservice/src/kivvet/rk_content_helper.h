@@ -49,8 +49,9 @@ class RkContentHelper {
   // Stores one resource and rewrites every occurrence of its source.
   bool SaveResource(const std::string& source, const void* data, int size, const std::string& extension);
 
-  // Options of every image download: 8 seconds each, a bounded body, at most
-  // 10 redirects, no special destinations.
+  // Options of every image download: 8 seconds each, a bounded body counted
+  // against the process's download budget, at most 10 redirects, no special
+  // destinations.
   static RkHttpClient::Options DownloadOptions();
 
  private:

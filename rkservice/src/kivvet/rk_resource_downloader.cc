@@ -87,6 +87,11 @@ void RkTransferSlots::HandOut() {
   }
 }
 
+RkBodyBudget& RkResourceDownloader::ProcessBodyBudget() {
+  static RkBodyBudget budget(kMaxBodyBytesInProcess);
+  return budget;
+}
+
 RkResourceDownloader::RkResourceDownloader(const RkHttpClient::Options& options, size_t max_open,
                                            RkTransferSlots& slots)
     : options_(options), max_open_(max_open == 0 ? 1 : max_open), slots_(slots) {}

@@ -8,7 +8,9 @@
 // of one save are open at once, and at most kMaxOpenInProcess of all saves
 // together (RkTransferSlots). Past either bound downloads wait in order and
 // start as transfers end, the save's own or others'; each one's time-out
-// counts from its start.
+// counts from its start. The bodies all saves hold at once are bounded too
+// (ProcessBodyBudget, when the options name it): a download whose bytes
+// would pass that bound fails like one over its own body cap.
 #ifndef RKSERVICE_SRC_KIVVET_RK_RESOURCE_DOWNLOADER_H_
 #define RKSERVICE_SRC_KIVVET_RK_RESOURCE_DOWNLOADER_H_
 
@@ -73,6 +75,14 @@ class RkResourceDownloader {
   // a quarter of the common 1024 descriptors a process may open.
   static constexpr size_t kMaxOpenPerSave = 64;
   static constexpr size_t kMaxOpenInProcess = 256;
+  // Body bytes all downloads of the process hold at once. 256 MiB: four
+  // bodies at the per-body cap, or a full save of 64 images of 4 MiB, while
+  // the slots alone would let a hostile server make the browser hold 256
+  // bodies of 64 MiB (16 GiB).
+  static constexpr size_t kMaxBodyBytesInProcess = 256u << 20;
+
+  // The budget every save's downloads share (see RkHttpClient::Options).
+  static RkBodyBudget& ProcessBodyBudget();
 
   // Runs on the thread of Wait once the request has ended; answered is false
   // when no answer came (the error says why). Must not throw.
