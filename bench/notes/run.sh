@@ -4,6 +4,9 @@
 # 1. The folder listing GET /kivvet/allurlnotes?with_folder=1 through the
 #    running service at 1,000 and 10,000 notes against the notes engine's own
 #    GetNodesUnder on the same store (rk_notes_bench).
+#    Then a note save with 24 images (POST /kivvet/content, each image
+#    answered after 50 ms by a loopback server) through the service against
+#    the same 24 downloads by one libcurl multi handle alone.
 # 2. GET /kivvet/hit through the service against the bare cpprestsdk listener
 #    of bench/http (both rk_http_bench_server, same pool size), driven by wrk
 #    with 16 connections; runs alternate bare/service pair by pair, medians

@@ -1,14 +1,19 @@
-// A small blocking HTTP client for the service's outgoing requests
-// (notifications, content downloads). Each request runs to its end on the
-// calling thread, never on cpprestsdk's thread pool: a listener thread that
-// waits for an answer must not need a free pool thread to get it.
+// The service's outgoing HTTP requests: RkHttpClient runs one request to its
+// end on the calling thread (notifications), RkHttpMultiClient runs many at
+// once on the one thread that drives it (a note save's images). Both apply
+// one request's rules (headers, redirects, body cap, destination filter) in
+// the same per-request code, and neither uses cpprestsdk's thread pool: a
+// thread that waits for an answer must not need a free pool thread to get it.
 #ifndef RKSERVICE_SRC_RK_HTTP_CLIENT_H_
 #define RKSERVICE_SRC_RK_HTTP_CLIENT_H_
 
 #include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,6 +44,35 @@ struct RkHttpError {
   std::string message;
 };
 
+// Bytes of answer bodies held at once by all the transfers that draw on it,
+// whatever thread drives them: the process's bound on what downloads hold
+// (RkResourceDownloader::ProcessBodyBudget). A transfer counts its body as it
+// arrives and gives the count back when it is over; a transfer whose next
+// bytes would pass the capacity fails at once instead.
+class RkBodyBudget {
+ public:
+  explicit RkBodyBudget(size_t capacity) : capacity_(capacity) {}
+
+  RkBodyBudget(const RkBodyBudget&) = delete;
+  RkBodyBudget& operator=(const RkBodyBudget&) = delete;
+
+  // False, taking nothing, when bytes more would pass the capacity.
+  bool Take(size_t bytes);
+  void Give(size_t bytes);
+
+  size_t capacity() const { return capacity_.load(); }
+  size_t used() const { return used_.load(); }
+
+#ifdef RKSERVICE_TEST_HOOKS
+  void SetCapacityForTesting(size_t capacity) { capacity_.store(capacity); }
+#endif
+
+ private:
+  // Atomic only for the test hook, which may change it between saves.
+  std::atomic<size_t> capacity_;
+  std::atomic<size_t> used_{0};
+};
+
 class RkHttpClient {
  public:
   struct Options {
@@ -54,6 +88,12 @@ class RkHttpClient {
     // addresses, checked on the address each connection (every hop) actually
     // goes to, whatever name led there.
     bool refuse_special_destinations = false;
+    // Shared by transfers that may run many at once (downloads), so that
+    // together they hold a bounded number of body bytes; null bounds only
+    // each body. A body counts until its transfer is over: until Perform
+    // returns, or until a multi client's done for it has returned. Must
+    // outlive every transfer that uses it.
+    RkBodyBudget* body_budget = nullptr;
   };
 
   RkHttpClient();
@@ -74,6 +114,43 @@ class RkHttpClient {
 
  private:
   Options options_;
+};
+
+// Every transfer of one multi client shares its connection pool, so all of
+// them share one set of options: a connection opened without the destination
+// filter is never handed to a transfer that needs it. Not thread-safe except
+// Wake: Start and Step belong to the one thread that drives the transfers.
+class RkHttpMultiClient {
+ public:
+  // Runs on the thread of Step once the request has ended; answered is false
+  // when no answer came (the error says why).
+  using Done = std::function<void(bool answered, const RkHttpResponse& response, const RkHttpError& error)>;
+
+  // max_connections bounds the sockets its pool holds, in use and idle.
+  RkHttpMultiClient(const RkHttpClient::Options& options, size_t max_connections);
+  // Transfers still open end here without their done.
+  ~RkHttpMultiClient();
+
+  RkHttpMultiClient(const RkHttpMultiClient&) = delete;
+  RkHttpMultiClient& operator=(const RkHttpMultiClient&) = delete;
+
+  // False when the transfer library gave no handle: nothing can start.
+  bool ok() const;
+  // Starts one request, its time-out counted from now. False when it may not
+  // go out or could not start (the error says why); done is then dropped.
+  bool Start(RkHttpRequest request, Done done, RkHttpError* error);
+  // Transfers started whose done has not run yet.
+  size_t open() const;
+  // Waits until a transfer can move on, Wake is called or max_wait passed
+  // (each transfer's own time-out shortens the wait), then moves every
+  // transfer on and runs the done of each that ended.
+  void Step(std::chrono::milliseconds max_wait);
+  // From any thread: the Step waiting now, or else the next one, returns.
+  void Wake();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace rkservice

@@ -1,8 +1,10 @@
 // An image server of the tests' own on a free loopback port. Each path gets
 // its reply: an answer (after an optional delay), a stall that never answers,
-// a body that never ends, or an answer held until the test releases it. It
-// records every request and how many were in flight at most. Each connection
-// is served on a thread of its own and closed after one answer.
+// a body that never ends, or an answer held until the test releases it (or
+// the client closes the connection), optionally after its head and the first
+// bytes of its body. It records every request and how many were in flight at
+// most. Each connection is served on a thread of its own and closed after one
+// answer.
 #ifndef RKSERVICE_TESTS_RK_IMAGE_TEST_SERVER_H_
 #define RKSERVICE_TESTS_RK_IMAGE_TEST_SERVER_H_
 
@@ -37,6 +39,8 @@ struct ImageReply {
   std::vector<std::pair<std::string, std::string>> headers = {};
   std::chrono::milliseconds delay{0};
   Mode mode = Mode::kAnswer;
+  // kHold: body bytes sent with the head before the hold.
+  size_t sent_before_hold = 0;
 };
 
 struct ImageRequest {
@@ -91,6 +95,12 @@ class ImageTestServer : private TestServerState {
                                              [&path](const ImageRequest& r) { return r.path == path; }));
   }
 
+  // Requests read and not yet answered: held ones among them.
+  int InFlight() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return in_flight_;
+  }
+
   int MaxInFlight() {
     std::lock_guard<std::mutex> lock(mutex_);
     return max_in_flight_;
@@ -127,6 +137,11 @@ class ImageTestServer : private TestServerState {
     request->path = request->target.substr(0, request->target.find('?'));
   }
 
+  static bool PeerClosed(int connection) {
+    char byte;
+    return recv(connection, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+  }
+
   // Waits until the peer closes the connection or the server stops.
   void WaitForPeerClose(int connection) {
     std::string ignored;
@@ -155,10 +170,22 @@ class ImageTestServer : private TestServerState {
     }
   }
 
+  static std::string HeadOf(const ImageReply& reply) {
+    std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " Test\r\n";
+    if (!reply.content_type.empty()) head += "Content-Type: " + reply.content_type + "\r\n";
+    for (const auto& header : reply.headers) head += header.first + ": " + header.second + "\r\n";
+    return head;
+  }
+
+  static std::string CompleteHeadOf(const ImageReply& reply) {
+    return HeadOf(reply) + "Content-Length: " + std::to_string(reply.body.size()) + "\r\nConnection: close\r\n\r\n";
+  }
+
   void Serve(int connection) {
     ImageRequest request;
     if (ReadRequest(connection, &request)) {
       ImageReply reply;
+      size_t sent = 0;  // of the body, before the hold
       {
         std::unique_lock<std::mutex> lock(mutex_);
         const auto found = replies_.find(request.path);
@@ -166,22 +193,33 @@ class ImageTestServer : private TestServerState {
         requests_.push_back(request);
         max_in_flight_ = std::max(max_in_flight_, ++in_flight_);
         changed_.notify_all();
-        if (reply.mode == ImageReply::Mode::kHold) changed_.wait(lock, [this] { return released_ || stopping_; });
+        if (reply.mode == ImageReply::Mode::kHold && reply.sent_before_hold > 0) {
+          sent = std::min(reply.sent_before_hold, reply.body.size());
+          lock.unlock();
+          SendAll(connection, CompleteHeadOf(reply) + reply.body.substr(0, sent));
+          lock.lock();
+        }
+        if (reply.mode == ImageReply::Mode::kHold) {
+          // A client that gave up is no longer held: the count shows what the
+          // client keeps open, not what piled up.
+          while (!changed_.wait_for(lock, std::chrono::milliseconds(20), [this] { return released_ || stopping_; })) {
+            if (PeerClosed(connection)) {
+              reply.mode = ImageReply::Mode::kStall;
+              break;
+            }
+          }
+        }
         changed_.wait_for(lock, reply.delay, [this] { return stopping_; });
       }
-      std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " Test\r\n";
-      if (!reply.content_type.empty()) head += "Content-Type: " + reply.content_type + "\r\n";
-      for (const auto& header : reply.headers) head += header.first + ": " + header.second + "\r\n";
       switch (reply.mode) {
         case ImageReply::Mode::kStall:
           WaitForPeerClose(connection);
           break;
         case ImageReply::Mode::kEndless:
-          if (SendAll(connection, head + "Connection: close\r\n\r\n")) SendEndless(connection);
+          if (SendAll(connection, HeadOf(reply) + "Connection: close\r\n\r\n")) SendEndless(connection);
           break;
         default:
-          head += "Content-Length: " + std::to_string(reply.body.size()) + "\r\nConnection: close\r\n\r\n";
-          SendAll(connection, head + reply.body);
+          SendAll(connection, (sent > 0 ? std::string() : CompleteHeadOf(reply)) + reply.body.substr(sent));
           break;
       }
       {

@@ -22,6 +22,7 @@
 
 #include "kivvet/rk_content_helper.h"
 #include "kivvet/rk_note_data_clock.h"
+#include "kivvet/rk_resource_downloader.h"
 #include "rk_image_test_server.h"
 #include "rk_logger.h"
 #include "rk_test_http.h"
@@ -393,6 +394,11 @@ class KivvetImages : public KivvetContent {
     fs::create_directories(files_);
   }
 
+  void TearDown() override {
+    RkResourceDownloader::ProcessBodyBudget().SetCapacityForTesting(RkResourceDownloader::kMaxBodyBytesInProcess);
+    KivvetContent::TearDown();
+  }
+
   std::string Url(const std::string& path) { return images_.Url(path); }
   std::string Unspecified(const std::string& path) {
     return "http://0.0.0.0:" + std::to_string(images_.port()) + path;
@@ -546,6 +552,118 @@ TEST_F(KivvetImages, ConcurrentSavesWithSlowImagesAllCompleteWhileTheServiceAnsw
     ASSERT_EQ(saved[i].status, 200) << i;
     StoredAs(NoteData(ids[i]).at("content").as_string(), "<img src=\"", "\">", PngBytes(100 + i), ".png");
   }
+}
+
+// The bytes of held image i, padded to size when that is longer.
+std::string HeldBytes(int i, size_t size = 0) {
+  std::string bytes = PngBytes(200 + i);
+  if (bytes.size() < size) bytes.resize(size, 'x');
+  return bytes;
+}
+
+// Held images of one save, each held after sent_before_hold bytes of its
+// body; the source of image i follows "<p>i</p>".
+std::string HeldImages(ImageTestServer& images, int count, size_t size = 0, size_t sent_before_hold = 0) {
+  std::string html;
+  for (int i = 0; i < count; ++i) {
+    const std::string path = "/held" + std::to_string(i) + ".png";
+    ImageReply held{200, "image/png", HeldBytes(i, size)};
+    held.mode = ImageReply::Mode::kHold;
+    held.sent_before_hold = sent_before_hold;
+    images.Set(path, held);
+    html += "<p>" + std::to_string(i) + "</p><img src=\"" + images.Url(path) + "\">";
+  }
+  return html;
+}
+
+// One save's downloads are open at the image server all at once, so the save
+// waits once; the service answers others meanwhile.
+TEST_F(KivvetImages, EveryImageOfASaveIsFetchedAtOnce) {
+  constexpr int kImages = 24;
+  const std::string id = MakeNotes(1)[0];
+  const std::string html = HeldImages(images_, kImages);
+  HttpReply saved;
+  std::thread saver([&] { saved = SaveContent(id, html); });
+  const bool all_open = images_.WaitForInFlight(kImages, rktest::kHangBound);
+  const HttpReply hit = Send("GET", "/kivvet/hit");
+  const int held_at_answer = images_.InFlight();
+  images_.Release();
+  saver.join();
+  EXPECT_TRUE(all_open) << "at most " << images_.MaxInFlight() << " open at once";
+  EXPECT_EQ(hit.status, 200);
+  EXPECT_EQ(hit.body, "{}");
+  EXPECT_EQ(held_at_answer, kImages);
+  ASSERT_EQ(saved.status, 200) << saved.body;
+  const std::string content = NoteData(id).at("content").as_string();
+  for (int i = 0; i < kImages; ++i) {
+    StoredAs(content, "<p>" + std::to_string(i) + "</p><img src=\"", "\">", PngBytes(200 + i), ".png");
+  }
+  EXPECT_EQ(images_.Requests().size(), static_cast<size_t>(kImages));
+}
+
+// Past the bound of one save, images wait for a free transfer and are all
+// stored in the end.
+TEST_F(KivvetImages, ASaveWithMoreImagesThanItsBoundStoresThemAll) {
+  constexpr int kBound = static_cast<int>(RkResourceDownloader::kMaxOpenPerSave);
+  constexpr int kImages = kBound + 6;
+  const std::string id = MakeNotes(1)[0];
+  const std::string html = HeldImages(images_, kImages);
+  HttpReply saved;
+  std::thread saver([&] { saved = SaveContent(id, html); });
+  const bool bound_reached = images_.WaitForInFlight(kBound, rktest::kHangBound);
+  images_.Release();
+  saver.join();
+  EXPECT_TRUE(bound_reached) << "at most " << images_.MaxInFlight() << " open at once";
+  EXPECT_LE(images_.MaxInFlight(), kBound);
+  ASSERT_EQ(saved.status, 200) << saved.body;
+  const std::string content = NoteData(id).at("content").as_string();
+  for (int i = 0; i < kImages; ++i) {
+    StoredAs(content, "<p>" + std::to_string(i) + "</p><img src=\"", "\">", PngBytes(200 + i), ".png");
+  }
+  EXPECT_EQ(images_.Requests().size(), static_cast<size_t>(kImages));
+}
+
+// The bodies that downloads hold at once are bounded across the process.
+// Three images of 500 bytes are held after 400 each under a budget of 1000:
+// whichever comes third to get its first bytes would pass it and fails; the
+// other two then finish within it (1000 when both are whole) and are stored.
+// Every byte goes back, so the same images fit a budget of their size.
+TEST_F(KivvetImages, DownloadBodiesPastTheProcessBudgetFailAndTheOthersAreStored) {
+  constexpr size_t kSize = 500;
+  RkBodyBudget& budget = RkResourceDownloader::ProcessBodyBudget();
+  budget.SetCapacityForTesting(2 * kSize);
+  const std::vector<std::string> ids = MakeNotes(2);
+  const std::string html = HeldImages(images_, 3, kSize, 400);
+  const std::string over = "get resource error:download bodies over 1000 bytes in flight in the process";
+  HttpReply saved;
+  std::thread saver([&] { saved = SaveContent(ids[0], html); });
+  // Before the release: once one failed, the two left can no longer pass.
+  const bool one_failed = LogGets(over);
+  images_.Release();
+  saver.join();
+  ASSERT_TRUE(one_failed);
+  ASSERT_EQ(saved.status, 200) << saved.body;
+  const std::string content = NoteData(ids[0]).at("content").as_string();
+  int kept = 0;
+  for (int i = 0; i < 3; ++i) {
+    const std::string before = "<p>" + std::to_string(i) + "</p><img src=\"";
+    if (content.find(before + Url("/held" + std::to_string(i) + ".png") + "\">") != std::string::npos) {
+      ++kept;
+    } else {
+      StoredAs(content, before, "\">", HeldBytes(i, kSize), ".png");
+    }
+  }
+  EXPECT_EQ(kept, 1) << content;
+  const std::string log = Log();
+  EXPECT_EQ(log.find(over), log.rfind(over)) << "one failure only";
+  EXPECT_EQ(budget.used(), 0u);
+
+  budget.SetCapacityForTesting(3 * kSize);
+  const std::string again = SaveAndRead(ids[1], html);
+  for (int i = 0; i < 3; ++i) {
+    StoredAs(again, "<p>" + std::to_string(i) + "</p><img src=\"", "\">", HeldBytes(i, kSize), ".png");
+  }
+  EXPECT_EQ(budget.used(), 0u);
 }
 
 }  // namespace

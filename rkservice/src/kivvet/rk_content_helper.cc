@@ -91,6 +91,7 @@ RkHttpClient::Options RkContentHelper::DownloadOptions() {
   options.connect_timeout = kDownloadLimit;
   options.total_timeout = kDownloadLimit;
   options.max_body_bytes = RkLocalImageReader::kMaxBytes;
+  options.body_budget = &RkResourceDownloader::ProcessBodyBudget();
   options.max_redirects = kMaxRedirects;
   options.refuse_special_destinations = true;
   return options;
@@ -195,7 +196,7 @@ void RkContentHelper::Download(const std::string& source, const std::string& ext
           RkLogInfo("download resource {0}, error {1}", ForLog(source), response.status);
         }
       });
-  if (!started) RkLogError("get resource error:{0}", "no thread for the download");
+  if (!started) RkLogError("get resource error:{0}", "can not start a transfer");
 }
 
 void RkContentHelper::OnResourceBody(const std::string& source, const std::string& body,

@@ -1,9 +1,10 @@
 // Brings the images that a note's HTML references into the notes store for
 // one save: sources already in the store's cache stay, local "file:///"
-// images are read, http and https images are downloaded (on threads of the
-// fetcher's own, see RkResourceDownloader), each resource is stored under the
-// MD5 of its bytes and its source rewritten to the reference the store gives
-// back. A resource that cannot be had is logged and its source stays.
+// images are read, http and https images are downloaded (all at once, driven
+// by the thread of the save, see RkResourceDownloader), each resource is
+// stored under the MD5 of its bytes and its source rewritten to the
+// reference the store gives back. A resource that cannot be had is logged
+// and its source stays.
 #ifndef RKSERVICE_SRC_KIVVET_RK_CONTENT_HELPER_H_
 #define RKSERVICE_SRC_KIVVET_RK_CONTENT_HELPER_H_
 
@@ -45,12 +46,12 @@ class RkContentHelper {
   // Whether any source points into the store: cached ones kept, or new ones.
   bool HasResources() const;
 
-  // Stores one resource and rewrites every occurrence of its source. Safe to
-  // call from several download threads at once.
+  // Stores one resource and rewrites every occurrence of its source.
   bool SaveResource(const std::string& source, const void* data, int size, const std::string& extension);
 
-  // Options of every image download: 8 seconds each, a bounded body, at most
-  // 10 redirects, no special destinations.
+  // Options of every image download: 8 seconds each, a bounded body counted
+  // against the process's download budget, at most 10 redirects, no special
+  // destinations.
   static RkHttpClient::Options DownloadOptions();
 
  private:
@@ -63,7 +64,8 @@ class RkContentHelper {
   const std::string html_in_;
   std::string html_out_;
   std::vector<std::string> resource_refs_;
-  // Guards html_out_ and resource_refs_ while downloads store their results.
+  // Guards html_out_ and resource_refs_, which the save's thread writes and
+  // callers of the accessors may read.
   mutable std::mutex content_lock_;
   RkKivvetMgr* const mgr_;
 };
