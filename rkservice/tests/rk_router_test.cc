@@ -429,7 +429,7 @@ TEST_F(Router, RemovalWaitsForRoutesStillWaitingOnThePool) {
   ASSERT_TRUE(rktest::WaitUntil([] { return g_gate.Entered() == 1; }));
   int ended_when_removed = -1;
   std::thread remover([&] {
-    RkServiceManager::GetInstance()->RemoveAllService();
+    RkServiceManager::GetInstance()->RemoveRkService("router");
     ended_when_removed = g_gate.Ended();
   });
   EXPECT_TRUE(rktest::WaitUntil([this] { return !rktest::LoopbackPortListening(port_); }));
