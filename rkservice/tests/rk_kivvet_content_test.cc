@@ -24,6 +24,7 @@
 #include "kivvet/rk_note_data_clock.h"
 #include "kivvet/rk_resource_downloader.h"
 #include "rk_image_test_server.h"
+#include "rk_in_process_service.h"
 #include "rk_logger.h"
 #include "rk_test_http.h"
 #include "rk_test_wait.h"
@@ -78,13 +79,7 @@ class KivvetContent : public testing::Test {
     log_ = root_ / "test.log";
     ASSERT_TRUE(RkServiceManager::GetInstance()->StartLogger(log_.string(), kRkLogTrace));
     port_ = rktest::FreeLoopbackPort();
-    RkServiceInfo info;
-    info.name = "notes";
-    info.port = std::to_string(port_);
-    info.root_path = root_.string();
-    info.notify_host = "http://127.0.0.1:9/notify";
-    ASSERT_TRUE(RkServiceManager::GetInstance()->AddRkService(info));
-    ASSERT_TRUE(RkServiceManager::GetInstance()->StartRkService("notes"));
+    ASSERT_TRUE(rktest::StartInProcessService("notes", port_, root_.string(), "http://127.0.0.1:9/notify"));
   }
 
   void TearDown() override {

@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "kivvet/rk_note_data_clock.h"
+#include "rk_in_process_service.h"
 #include "rk_kivvet_test_service.h"
 #include "rk_kivvet_test_support.h"
 #include "rk_storage_test_support.h"
@@ -86,13 +87,7 @@ class KivvetEngineView : public testing::Test {
 
     FillStore(root_ / "ann" / "Kivvet" / "Kivvet.dat");
     port_ = rktest::FreeLoopbackPort();
-    RkServiceInfo info;
-    info.name = "notes";
-    info.port = std::to_string(port_);
-    info.root_path = root_.string();
-    info.notify_host = "http://127.0.0.1:9/notify";
-    ASSERT_TRUE(RkServiceManager::GetInstance()->AddRkService(info));
-    ASSERT_TRUE(RkServiceManager::GetInstance()->StartRkService("notes"));
+    ASSERT_TRUE(rktest::StartInProcessService("notes", port_, root_.string(), "http://127.0.0.1:9/notify"));
     // Makes the handler, its engine and the store.
     ASSERT_EQ(Send("GET", "/kivvet/hit").status, 200);
   }

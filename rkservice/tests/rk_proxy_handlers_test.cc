@@ -21,6 +21,7 @@
 
 #include "halvex/rk_halvex_interface.h"
 #include "halvex/rk_halvex_test_controls.h"
+#include "rk_in_process_service.h"
 #include "rk_logger.h"
 #include "rk_test_http.h"
 #include "rkservice.h"
@@ -64,13 +65,7 @@ class Proxies : public testing::Test {
     if (file_log) {
       ASSERT_TRUE(RkServiceManager::GetInstance()->StartLogger((root_ / "test.log").string(), kRkLogInfo));
     }
-    RkServiceInfo info;
-    info.name = "proxies";
-    info.port = std::to_string(port_);
-    info.root_path = root_.string();
-    info.notify_host = "http://127.0.0.1:9/notify";
-    ASSERT_TRUE(RkServiceManager::GetInstance()->AddRkService(info));
-    ASSERT_TRUE(RkServiceManager::GetInstance()->StartRkService("proxies"));
+    ASSERT_TRUE(rktest::StartInProcessService("proxies", port_, root_.string(), "http://127.0.0.1:9/notify"));
   }
 
   HttpReply Post(const std::string& path, const std::string& body, HeaderList headers = {}) {

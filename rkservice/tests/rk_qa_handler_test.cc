@@ -356,14 +356,8 @@ TEST(QaFactory, MakesEachUsersFolderAndServesConcurrentWriters) {
   fs::remove_all(root);
   fs::create_directories(root);
   rktest::NotifyTestServer notify;
-  RkServiceInfo info;
-  info.name = "qa";
   const int port = rktest::FreeLoopbackPort();
-  info.port = std::to_string(port);
-  info.root_path = root.string();
-  info.notify_host = notify.host();
-  ASSERT_TRUE(RkServiceManager::GetInstance()->AddRkService(info));
-  ASSERT_TRUE(RkServiceManager::GetInstance()->StartRkService("qa"));
+  ASSERT_TRUE(rktest::StartInProcessService("qa", port, root.string(), notify.host()));
 
   for (const std::string user : {"ann", "bob"}) {
     const HttpReply reply = rktest::Request(port, "GET", "/quickaccess/qa", {{"UserName", user}});

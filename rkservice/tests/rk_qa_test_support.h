@@ -20,6 +20,7 @@
 
 #include "handlers/rk_qa_handler.h"
 #include "rk_handler_registry.h"
+#include "rk_in_process_service.h"
 #include "rk_logger.h"
 #include "rk_notify_test_server.h"
 #include "rk_test_http.h"
@@ -102,13 +103,7 @@ class QaServiceTest : public testing::Test {
   // A service over the test's root; a second one on another port serves the
   // same files through stores of its own.
   void Start(const std::string& name = "qa", int port = 0) {
-    RkServiceInfo info;
-    info.name = name;
-    info.port = std::to_string(port != 0 ? port : port_);
-    info.root_path = root_.string();
-    info.notify_host = notify_.host();
-    ASSERT_TRUE(RkServiceManager::GetInstance()->AddRkService(info));
-    ASSERT_TRUE(RkServiceManager::GetInstance()->StartRkService(name));
+    ASSERT_TRUE(rktest::StartInProcessService(name, port != 0 ? port : port_, root_.string(), notify_.host()));
   }
 
   // Drops the service and its handlers; their stores close (and back up).

@@ -18,6 +18,7 @@
 #include "platform/rk_platform.h"
 #include "platform/rk_work_pool.h"
 #include "rk_handler_registry.h"
+#include "rk_in_process_service.h"
 #include "rk_logger.h"
 #include "rk_rest_handler.h"
 #include "rk_test_http.h"
@@ -180,13 +181,7 @@ class Router : public testing::Test {
   }
 
   void StartService(const std::string& root) {
-    RkServiceInfo info;
-    info.name = "router";
-    info.port = std::to_string(port_);
-    info.root_path = root;
-    info.notify_host = "http://127.0.0.1:9/notify";
-    ASSERT_TRUE(RkServiceManager::GetInstance()->AddRkService(info));
-    ASSERT_TRUE(RkServiceManager::GetInstance()->StartRkService("router"));
+    ASSERT_TRUE(rktest::StartInProcessService("router", port_, root, "http://127.0.0.1:9/notify"));
   }
 
   HttpReply Get(const std::string& target, const HeaderList& headers = {}) {

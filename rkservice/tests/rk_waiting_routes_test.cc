@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "handlers/rk_qa_handler.h"
+#include "rk_in_process_service.h"
 #include "rk_notify_sender.h"
 #include "rk_notify_test_server.h"
 #include "rk_test_http.h"
@@ -50,13 +51,7 @@ class WaitingRoutes : public testing::Test {
     notify_ = std::make_unique<rktest::NotifyTestServer>(held);
 
     port_ = rktest::FreeLoopbackPort();
-    RkServiceInfo info;
-    info.name = "waiting";
-    info.port = std::to_string(port_);
-    info.root_path = root_.string();
-    info.notify_host = notify_->host();
-    ASSERT_TRUE(RkServiceManager::GetInstance()->AddRkService(info));
-    ASSERT_TRUE(RkServiceManager::GetInstance()->StartRkService("waiting"));
+    ASSERT_TRUE(rktest::StartInProcessService("waiting", port_, root_.string(), notify_->host()));
   }
 
   void TearDown() override {
