@@ -24,6 +24,9 @@ std::string Base64DecodeString(const std::string& text);
 // false for text it rejects, `bytes` then untouched.
 bool TryBase64DecodeString(const std::string& text, std::string* bytes);
 
+// 0 to 15 for a hexadecimal digit in either case; -1 for anything else.
+int HexDigitValue(char32_t c);
+
 // MD5 of the bytes as 32 upper-case hexadecimal digits.
 std::string Md5HexUpper(const std::string& bytes);
 
@@ -38,6 +41,12 @@ void AppendUtf8(char32_t cp, std::string& out);
 std::string WellFormedUtf8(const std::string& text);
 // No ill-formed sequence: WellFormedUtf8 would give the text back as it is.
 bool IsWellFormedUtf8(std::string_view text);
+// A JSON text as a UTF-16 reader takes it: each ill-formed UTF-8 sequence,
+// and each lone surrogate escape in a string ("\ud83d" without its low half,
+// as JSON.stringify writes a string cut inside an emoji), becomes U+FFFD.
+// Paired escapes, escaped backslashes and whatever stands outside strings
+// are kept, so text that is no JSON stays no JSON.
+std::string WellFormedJsonText(std::string text);
 
 // The platform's GUID layout: three little-endian integers and 8 bytes.
 struct GUID {
