@@ -58,6 +58,8 @@ http_response MakeResponse(status_code status, std::string text, const char* all
   headers.add(kAllowMethods, allow_methods);
   headers.add(kAllowHeaders, allow_headers);
   headers.add(kServer, kServerName);
+  // Replies are UTF-8 even where they quote what a request sent.
+  if (!IsWellFormedUtf8(text)) text = WideToUtf8(Utf8ToWide(text));
   // A UTF-8 string body takes its content type as given. Moved, not copied:
   // bodies can be large.
   response.set_body(std::move(text), "text/plain; charset=utf-8");

@@ -1,6 +1,10 @@
 // The quick-access synchronisation document through the running service:
 // export, the import's rules, a round trip between two users, merging, and an
 // import that fails half way.
+#include <nlohmann/json.hpp>
+
+#include <stdexcept>
+
 #include "handlers/rk_qa_merge.h"
 #include "rk_qa_test_support.h"
 #include "rk_utils.h"
@@ -98,6 +102,39 @@ TEST_F(QaSync, ImportNestsTwoHundredDeepButNotOneMore) {
   EXPECT_EQ(refused.status, 500);
   EXPECT_EQ(refused.body, "'err':'parse error: nesting deeper than 200'");
   EXPECT_EQ(Get("/quickaccess/syncvalue?key=deep").body, std::string(197, '[') + std::string(197, ']'));
+}
+
+// The import's reader with its depth limit: what it says. "" when it accepts.
+std::string ReferenceError(const std::string& body) {
+  const size_t skip = body.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+  const nlohmann::json::parser_callback_t limit = [](int depth, nlohmann::json::parse_event_t event,
+                                                     nlohmann::json&) {
+    const bool opens =
+        event == nlohmann::json::parse_event_t::object_start || event == nlohmann::json::parse_event_t::array_start;
+    if (opens && depth >= 200) throw std::runtime_error("parse error: nesting deeper than 200");
+    return true;
+  };
+  try {
+    const nlohmann::json parsed = nlohmann::json::parse(body.substr(skip), limit);
+    (void)parsed;
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return {};
+}
+
+// The reader's message quotes what it read, raw bytes and all; the reply and
+// the log line carry it as well-formed UTF-8.
+TEST_F(QaSync, ImportErrorsQuoteTheBodyAsWellFormedUtf8) {
+  const std::string body = "{\"app\":\"rkfas\",\"data\":[\xFF\xC3]}";
+  const std::string message = WellFormedUtf8(ReferenceError(body));
+  ASSERT_NE(message.find("\xEF\xBF\xBD"), std::string::npos) << message;
+  const HttpReply reply = Post("/quickaccess/sync", body);
+  EXPECT_EQ(reply.status, 500);
+  EXPECT_EQ(reply.body, "'err':'" + message + "'");
+  const std::string log = Log();
+  EXPECT_NE(log.find(message), std::string::npos) << log;
+  EXPECT_TRUE(IsWellFormedUtf8(log));
 }
 
 TEST_F(QaSync, RoundTripBetweenTwoUsersWritesNothingTheSecondTime) {
