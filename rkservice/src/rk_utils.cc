@@ -103,7 +103,7 @@ std::string Base64Encode(const uint8_t* data, uint32_t size) {
   return out;
 }
 
-std::string Base64Decode(const std::string& text) {
+std::string Base64Decode(std::string_view text) {
   std::string out;
   out.reserve(text.size() / 4 * 3 + 2);
   int group[4];
@@ -136,7 +136,7 @@ std::string Base64DecodeString(const std::string& text) {
   return bytes;
 }
 
-bool TryBase64DecodeString(const std::string& text, std::string* bytes) {
+bool TryBase64DecodeString(std::string_view text, std::string* bytes) {
   // Strict: whole groups of four, the alphabet only, "=" only as the last one
   // or two characters, and no stray bits in a padded group.
   if (text.size() % 4 != 0) return false;

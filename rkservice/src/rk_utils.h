@@ -14,7 +14,7 @@ namespace rkservice {
 // The service's own Base64: never writes "=", decodes leniently (stops at the
 // first character outside the alphabet). Carries the synchronisation data.
 std::string Base64Encode(const uint8_t* data, uint32_t size);
-std::string Base64Decode(const std::string& text);
+std::string Base64Decode(std::string_view text);
 
 // Standard padded Base64; the decoder is strict and gives an empty result for
 // text it rejects.
@@ -22,7 +22,7 @@ std::string Base64EncodeString(const std::string& bytes);
 std::string Base64DecodeString(const std::string& text);
 // The same decoder for callers that must tell rejected text from empty text:
 // false for text it rejects, `bytes` then untouched.
-bool TryBase64DecodeString(const std::string& text, std::string* bytes);
+bool TryBase64DecodeString(std::string_view text, std::string* bytes);
 
 // 0 to 15 for a hexadecimal digit in either case; -1 for anything else.
 int HexDigitValue(char32_t c);
