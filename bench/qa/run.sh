@@ -6,17 +6,21 @@
 # wrk drives GET /quickaccess/qa and GET /quickaccess/sync against both, at 16
 # connections and at 1, pair by pair in rounds; medians are printed, and the
 # ratio is the median of the pairwise requests/s ratios. Then the export +
-# import round trip of the 1,000 keys is timed. Run by hand:
+# import round trip of the 1,000 keys is timed, and the import of a large
+# document against a plain nlohmann-json parse of its bytes. Run by hand:
 #   bench/qa/run.sh
 # Settings from the environment (defaults in brackets):
 #   RK_BENCH_SECONDS [3]  seconds per wrk run    RK_BENCH_REPS [5]  rounds
 #   RK_BENCH_RUNS [20]  round trips timed
+#   RK_BENCH_IMPORT_MB [20]  size of the large import   RK_BENCH_IMPORT_RUNS [5]  large imports timed
 set -euo pipefail
 shopt -s inherit_errexit
 
 seconds=${RK_BENCH_SECONDS:-3}
 reps=${RK_BENCH_REPS:-5}
 runs=${RK_BENCH_RUNS:-20}
+import_mb=${RK_BENCH_IMPORT_MB:-20}
+import_runs=${RK_BENCH_IMPORT_RUNS:-5}
 user=bench
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -83,4 +87,6 @@ echo "  16 conn GET /quickaccess/qa: requests/s ratio $tree_ratio" \
   "(>= 0.70: $(awk -v r="$tree_ratio" 'BEGIN { print (r >= 0.7) ? "met" : "NOT met" }')); p99 at 1 conn $tree_p99"
 echo
 "$driver" roundtrip --port "$port_service" --runs "$runs"
+echo
+"$driver" import --port "$port_service" --runs "$import_runs" --mb "$import_mb"
 echo "load average at end $(cut -d' ' -f1-3 /proc/loadavg)"

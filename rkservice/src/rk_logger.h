@@ -45,12 +45,18 @@ class RkLogger {
 int RkLogLevelNow();
 
 namespace log_detail {
-// UTF-16 arguments reach the sinks as UTF-8; everything else as it is.
+// Text arguments reach the sinks as well-formed UTF-8 (they may quote what a
+// request sent); everything else as it is.
 template <typename T>
 const T& LogArg(const T& value) {
   return value;
 }
 inline std::string LogArg(const std::u16string& value) { return WideToUtf8(value); }
+inline std::string LogArg(std::string_view value) {
+  return IsWellFormedUtf8(value) ? std::string(value) : WellFormedUtf8(std::string(value));
+}
+inline std::string LogArg(const std::string& value) { return WellFormedUtf8(value); }
+inline std::string LogArg(const char* value) { return LogArg(std::string_view(value)); }
 template <typename T>
 using LogArgType = decltype(LogArg(std::declval<const T&>()));
 }  // namespace log_detail
@@ -61,7 +67,10 @@ void RkLog(spdlog::level::level_enum level, spdlog::format_string_t<log_detail::
   RkLogger* holder = RkLogger::Instance();
   if (holder == nullptr) return;
   std::shared_ptr<spdlog::logger> logger = holder->logger();
-  if (logger) logger->log(spdlog::source_loc{}, level, format, log_detail::LogArg(args)...);
+  // Arguments are converted only for lines that are written.
+  if (logger && logger->should_log(level)) {
+    logger->log(spdlog::source_loc{}, level, format, log_detail::LogArg(args)...);
+  }
 }
 
 #define RK_LOG_AT(name, level)                                                                         \

@@ -3,6 +3,7 @@
 #include <cpprest/uri.h>
 
 #include "rk_logger.h"
+#include "rk_utils.h"
 #include "rkservice.h"
 
 namespace rkservice {
@@ -57,6 +58,8 @@ http_response MakeResponse(status_code status, std::string text, const char* all
   headers.add(kAllowMethods, allow_methods);
   headers.add(kAllowHeaders, allow_headers);
   headers.add(kServer, kServerName);
+  // Replies are UTF-8 even where they quote what a request sent.
+  if (!IsWellFormedUtf8(text)) text = WideToUtf8(Utf8ToWide(text));
   // A UTF-8 string body takes its content type as given. Moved, not copied:
   // bodies can be large.
   response.set_body(std::move(text), "text/plain; charset=utf-8");
@@ -107,6 +110,12 @@ utility::string_t RkRestHandler::ReadBody(http_request& request) {
   // The message's own extraction, without the task that would wait for the
   // body on the listener's pool; the body is complete by now.
   return request._get_impl()->extract_string(false);
+}
+
+web::json::value RkRestHandler::ReadJsonBody(http_request& request) { return ParseRequestJson(ReadBody(request)); }
+
+web::json::value RkRestHandler::ParseRequestJson(utility::string_t text) {
+  return web::json::value::parse(WellFormedJsonText(std::move(text)));
 }
 
 std::map<utility::string_t, utility::string_t> RkRestHandler::ReadQuery(const http_request& request) {

@@ -55,6 +55,12 @@ class RkRestHandler {
   // (A wait for the body on a listener thread can starve the listener, whose
   // threads read bodies too.)
   static utility::string_t ReadBody(web::http::http_request& request);
+  // The body's JSON as the page meant it: ill-formed UTF-8 and lone surrogate
+  // escapes read as U+FFFD (WellFormedJsonText), as UTF-16 text takes them.
+  // Throws as ReadBody does, and a json_exception for text that is no JSON.
+  static web::json::value ReadJsonBody(web::http::http_request& request);
+  // A JSON text that came in a request (a member holding JSON), read alike.
+  static web::json::value ParseRequestJson(utility::string_t text);
   // The query's keys and values as they stand in the URI, percent-encoding
   // and all.
   static std::map<utility::string_t, utility::string_t> ReadQuery(const web::http::http_request& request);

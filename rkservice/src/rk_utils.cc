@@ -46,18 +46,21 @@ void AppendHex(uint64_t value, int digits, std::u16string& out) {
 bool ParseHex(const std::u16string& text, size_t pos, int digits, uint64_t& value) {
   value = 0;
   for (int i = 0; i < digits; ++i) {
-    const char16_t c = text[pos + i];
-    int v;
-    if (c >= u'0' && c <= u'9') v = c - u'0';
-    else if (c >= u'a' && c <= u'f') v = c - u'a' + 10;
-    else if (c >= u'A' && c <= u'F') v = c - u'A' + 10;
-    else return false;
+    const int v = HexDigitValue(text[pos + i]);
+    if (v < 0) return false;
     value = (value << 4) | static_cast<uint64_t>(v);
   }
   return true;
 }
 
 }  // namespace
+
+int HexDigitValue(char32_t c) {
+  if (c >= '0' && c <= '9') return static_cast<int>(c - '0');
+  if (c >= 'a' && c <= 'f') return static_cast<int>(c - 'a' + 10);
+  if (c >= 'A' && c <= 'F') return static_cast<int>(c - 'A' + 10);
+  return -1;
+}
 
 void AppendUtf8(char32_t cp, std::string& out) {
   if (cp < 0x80) {
@@ -100,7 +103,7 @@ std::string Base64Encode(const uint8_t* data, uint32_t size) {
   return out;
 }
 
-std::string Base64Decode(const std::string& text) {
+std::string Base64Decode(std::string_view text) {
   std::string out;
   out.reserve(text.size() / 4 * 3 + 2);
   int group[4];
@@ -133,7 +136,7 @@ std::string Base64DecodeString(const std::string& text) {
   return bytes;
 }
 
-bool TryBase64DecodeString(const std::string& text, std::string* bytes) {
+bool TryBase64DecodeString(std::string_view text, std::string* bytes) {
   // Strict: whole groups of four, the alphabet only, "=" only as the last one
   // or two characters, and no stray bits in a padded group.
   if (text.size() % 4 != 0) return false;
@@ -264,6 +267,55 @@ bool IsWellFormedUtf8(std::string_view text) {
 
 std::string WellFormedUtf8(const std::string& text) {
   return IsWellFormedUtf8(text) ? text : WideToUtf8(Utf8ToWide(text));
+}
+
+namespace {
+
+// The unit of the four hexadecimal digits at text[at], or -1.
+int32_t EscapedUnit(const std::string& text, size_t at) {
+  if (at > text.size() || text.size() - at < 4) return -1;
+  int32_t unit = 0;
+  for (size_t i = at; i < at + 4; ++i) {
+    const int value = HexDigitValue(static_cast<unsigned char>(text[i]));
+    if (value < 0) return -1;
+    unit = (unit << 4) | value;
+  }
+  return unit;
+}
+
+}  // namespace
+
+std::string WellFormedJsonText(std::string text) {
+  if (!IsWellFormedUtf8(text)) text = WideToUtf8(Utf8ToWide(text));
+  // Most bodies hold no escape at all.
+  if (text.find('\\') == std::string::npos) return text;
+  bool in_string = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '"') {
+      in_string = !in_string;
+      continue;
+    }
+    if (!in_string || c != '\\') continue;
+    // An escape: two characters, or six for "\u" and its digits.
+    if (i + 1 >= text.size() || text[i + 1] != 'u') {
+      ++i;
+      continue;
+    }
+    const int32_t unit = EscapedUnit(text, i + 2);
+    if (unit < 0) continue;  // a bad escape, for the parser to refuse
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 8 <= text.size() && text[i + 6] == '\\' && text[i + 7] == 'u') {
+      const int32_t next = EscapedUnit(text, i + 8);
+      if (next >= 0xDC00 && next <= 0xDFFF) {
+        i += 11;  // a pair
+        continue;
+      }
+    }
+    // Same length: a parser's error positions do not move.
+    if (unit >= 0xD800 && unit <= 0xDFFF) text.replace(i + 2, 4, "FFFD");
+    i += 5;
+  }
+  return text;
 }
 
 bool operator==(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }

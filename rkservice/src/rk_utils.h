@@ -14,7 +14,7 @@ namespace rkservice {
 // The service's own Base64: never writes "=", decodes leniently (stops at the
 // first character outside the alphabet). Carries the synchronisation data.
 std::string Base64Encode(const uint8_t* data, uint32_t size);
-std::string Base64Decode(const std::string& text);
+std::string Base64Decode(std::string_view text);
 
 // Standard padded Base64; the decoder is strict and gives an empty result for
 // text it rejects.
@@ -22,7 +22,10 @@ std::string Base64EncodeString(const std::string& bytes);
 std::string Base64DecodeString(const std::string& text);
 // The same decoder for callers that must tell rejected text from empty text:
 // false for text it rejects, `bytes` then untouched.
-bool TryBase64DecodeString(const std::string& text, std::string* bytes);
+bool TryBase64DecodeString(std::string_view text, std::string* bytes);
+
+// 0 to 15 for a hexadecimal digit in either case; -1 for anything else.
+int HexDigitValue(char32_t c);
 
 // MD5 of the bytes as 32 upper-case hexadecimal digits.
 std::string Md5HexUpper(const std::string& bytes);
@@ -38,6 +41,12 @@ void AppendUtf8(char32_t cp, std::string& out);
 std::string WellFormedUtf8(const std::string& text);
 // No ill-formed sequence: WellFormedUtf8 would give the text back as it is.
 bool IsWellFormedUtf8(std::string_view text);
+// A JSON text as a UTF-16 reader takes it: each ill-formed UTF-8 sequence,
+// and each lone surrogate escape in a string ("\ud83d" without its low half,
+// as JSON.stringify writes a string cut inside an emoji), becomes U+FFFD.
+// Paired escapes, escaped backslashes and whatever stands outside strings
+// are kept, so text that is no JSON stays no JSON.
+std::string WellFormedJsonText(std::string text);
 
 // The platform's GUID layout: three little-endian integers and 8 bytes.
 struct GUID {

@@ -264,16 +264,16 @@ class KivvetUnreadableContent : public KivvetContent {
   }
 };
 
-TEST_F(KivvetUnreadableContent, EndsInTheListenersBare500) {
+TEST_F(KivvetUnreadableContent, Answers500WithTheCommonHeaders) {
   const std::string id = MakeNotes(1)[0];
   ASSERT_EQ(SaveContent(id, "<p>x</p>").status, 200);
   const std::string path = NoteData(id).at("path").as_string();
   ASSERT_EQ(chmod(path.c_str(), 0), 0);
   const HttpReply reply = Send("GET", "/kivvet/get_notedata?id=" + id);
   EXPECT_EQ(reply.status, 500);
-  EXPECT_EQ(reply.body, "");
-  EXPECT_FALSE(reply.Has("access-control-allow-origin"));
-  EXPECT_NE(Log().find("failed: read file error"), std::string::npos);
+  EXPECT_EQ(reply.body, "{}");
+  EXPECT_TRUE(reply.Has("access-control-allow-origin"));
+  EXPECT_NE(Log().find("read file error: " + path), std::string::npos);
 }
 
 TEST_F(KivvetContent, FavoritesOfOneIdOrAList) {
@@ -358,13 +358,14 @@ TEST_F(KivvetContent, ChangeRoutesRefuseBadBodies) {
   }
   EXPECT_TRUE(LogGets("/kivvet/note/content/download  params error"));
 
-  // A body that cannot be read as text ends in the listener's bare 500.
+  // A body that cannot be read as text is a bad body like any other, not
+  // the listener's bare 500.
   const HttpReply binary = rktest::Exchange(
       port_, rktest::BuildRequest("POST", "/kivvet/content",
                                   {{"UserName", "ann"}, {"Content-Type", "application/octet-stream"}}, "{}"));
-  EXPECT_EQ(binary.status, 500);
-  EXPECT_EQ(binary.body, "");
-  EXPECT_FALSE(binary.Has("access-control-allow-origin"));
+  EXPECT_EQ(binary.status, 400);
+  EXPECT_EQ(binary.body, "{}");
+  EXPECT_TRUE(binary.Has("access-control-allow-origin"));
 
   const HttpReply url = Send("PUT", "/kivvet/note/url", "{\"id\":" + quoted + ",\"url\":\"http://127.0.0.1/new\"}");
   ASSERT_EQ(url.status, 200);

@@ -69,6 +69,21 @@ TEST_F(Logger, FileAtTheChosenLevelFlushedFromWarningUp) {
   EXPECT_FALSE(fs::exists(dir_ / "other.log"));
 }
 
+// Arguments carry request text: the line holds U+FFFD for what is not UTF-8.
+TEST_F(Logger, LinesAreWellFormedUtf8) {
+  const fs::path file = dir_ / "rkservice.log";
+  ASSERT_TRUE(RkLogger::Instance()->Init(file.string(), 0));
+  const std::string bytes = "a\xFF" "b\xC3";
+  RkLogWarn("bad {0} {1} {2}", bytes, bytes.c_str(), std::string_view(bytes));
+  RkLogWarn("good {0}", std::string("caf\xC3\xA9"));
+  const std::string text = Read(file);
+  EXPECT_NE(text.find("] [warning] bad a\xEF\xBF\xBD" "b\xEF\xBF\xBD a\xEF\xBF\xBD" "b\xEF\xBF\xBD a\xEF\xBF\xBD"
+                      "b\xEF\xBF\xBD\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("] [warning] good caf\xC3\xA9\n"), std::string::npos) << text;
+}
+
 TEST_F(Logger, UnopenableFileKeepsTheConsoleAndAllowsAnotherTry) {
   fs::create_directories(dir_ / "a-folder");
   testing::internal::CaptureStdout();

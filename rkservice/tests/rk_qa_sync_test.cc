@@ -1,7 +1,12 @@
 // The quick-access synchronisation document through the running service:
 // export, the import's rules, a round trip between two users, merging, and an
 // import that fails half way.
+#include <nlohmann/json.hpp>
+
+#include <stdexcept>
+
 #include "handlers/rk_qa_merge.h"
+#include "handlers/rk_qa_sync_document.h"
 #include "rk_qa_test_support.h"
 #include "rk_utils.h"
 
@@ -98,6 +103,119 @@ TEST_F(QaSync, ImportNestsTwoHundredDeepButNotOneMore) {
   EXPECT_EQ(refused.status, 500);
   EXPECT_EQ(refused.body, "'err':'parse error: nesting deeper than 200'");
   EXPECT_EQ(Get("/quickaccess/syncvalue?key=deep").body, std::string(197, '[') + std::string(197, ']'));
+}
+
+// The reader as the import used it before its depth check became one pass
+// (a parser callback, quadratic in the number of items): the reference for
+// what the import accepts and what it says. "" when it accepts.
+std::string ReferenceError(const std::string& body) {
+  const size_t skip = body.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+  const nlohmann::json::parser_callback_t limit = [](int depth, nlohmann::json::parse_event_t event,
+                                                     nlohmann::json&) {
+    const bool opens =
+        event == nlohmann::json::parse_event_t::object_start || event == nlohmann::json::parse_event_t::array_start;
+    if (opens && depth >= 200) throw std::runtime_error("parse error: nesting deeper than 200");
+    return true;
+  };
+  try {
+    const nlohmann::json parsed = nlohmann::json::parse(body.substr(skip), limit);
+    (void)parsed;
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return {};
+}
+
+TEST(QaSyncDocument, ImportAcceptsAndRefusesExactlyAsTheStrictReaderWithItsDepthLimit) {
+  // `depth` containers in all: the document, "data", an item and the value's.
+  const auto nested = [](int depth, const std::string& after_opens = "", bool objects = false) {
+    std::string value;
+    for (int i = 0; i < depth - 3; ++i) value += objects ? "{\"a\":" : "[";
+    value += after_opens;
+    for (int i = 0; i < depth - 3; ++i) value += objects ? "}" : "]";
+    return Document({Item("deep", value)});
+  };
+  const std::string good = Document({Item("a", "\"YQA\""), Item("b", "[1,{\"c\":null}]")});
+  const struct {
+    const char* what;
+    std::string body;
+    RkQASyncDocument::Status status;
+    std::string error;  // "" for the reader's own message
+  } cases[] = {
+      {"depth 200", nested(200), RkQASyncDocument::Status::kOk, ""},
+      {"depth 201", nested(201), RkQASyncDocument::Status::kNotJson, "parse error: nesting deeper than 200"},
+      {"objects 200 deep", nested(200, "1", true), RkQASyncDocument::Status::kOk, ""},
+      {"objects 201 deep", nested(201, "1", true), RkQASyncDocument::Status::kNotJson,
+       "parse error: nesting deeper than 200"},
+      {"far too deep", std::string(100000, '['), RkQASyncDocument::Status::kNotJson,
+       "parse error: nesting deeper than 200"},
+      {"error before the depth point", std::string(150, '[') + "x" + std::string(300, '['),
+       RkQASyncDocument::Status::kNotJson, ""},
+      {"error right at depth 200", std::string(200, '[') + "x", RkQASyncDocument::Status::kNotJson, ""},
+      {"error right after depth 201 opens", std::string(201, '[') + "x", RkQASyncDocument::Status::kNotJson,
+       "parse error: nesting deeper than 200"},
+      {"error after the depth point", std::string(250, '[') + "x", RkQASyncDocument::Status::kNotJson,
+       "parse error: nesting deeper than 200"},
+      {"missing comma before a deep value", R"({"app":"rkfas" "data":)" + std::string(300, '['),
+       RkQASyncDocument::Status::kNotJson, ""},
+      {"deep value after good items", good.substr(0, good.size() - 2) + "," + std::string(300, '[') + "]}",
+       RkQASyncDocument::Status::kNotJson, "parse error: nesting deeper than 200"},
+      {"closed too often", "[]]", RkQASyncDocument::Status::kNotJson, ""},
+      {"text after the document", good + " x", RkQASyncDocument::Status::kNotJson, ""},
+      {"two documents", good + good, RkQASyncDocument::Status::kNotJson, ""},
+      {"empty", "", RkQASyncDocument::Status::kNotJson, ""},
+      {"blanks", " \n\t", RkQASyncDocument::Status::kNotJson, ""},
+      {"a mark only", "\xEF\xBB\xBF", RkQASyncDocument::Status::kNotJson, ""},
+      {"two marks (the reader skips one itself)", "\xEF\xBB\xBF\xEF\xBB\xBF" + good, RkQASyncDocument::Status::kOk,
+       ""},
+      {"three marks", "\xEF\xBB\xBF\xEF\xBB\xBF\xEF\xBB\xBF" + good, RkQASyncDocument::Status::kNotJson, ""},
+      {"a comment", "/* x */" + good, RkQASyncDocument::Status::kNotJson, ""},
+      {"a lone surrogate escape", Document({Item("a", R"("\ud800")")}), RkQASyncDocument::Status::kNotJson, ""},
+      {"a control character", Document({Item("a", "\"a\tb\"")}), RkQASyncDocument::Status::kNotJson, ""},
+      {"a number too large", Document({Item("a", "[1e999]")}), RkQASyncDocument::Status::kNotJson, ""},
+      {"a trailing comma", R"({"app":"rkfas","data":[],})", RkQASyncDocument::Status::kNotJson, ""},
+      {"good", good, RkQASyncDocument::Status::kOk, ""},
+      {"good after a mark", "\xEF\xBB\xBF" + good, RkQASyncDocument::Status::kOk, ""},
+      {"an array", "[" + std::string(199, '[') + std::string(199, ']') + "]", RkQASyncDocument::Status::kNotObject,
+       ""},
+      {"another app", R"({"app":"rkfa","data":[]})", RkQASyncDocument::Status::kNoApp, ""},
+      {"no data", R"({"app":"rkfas","data":{}})", RkQASyncDocument::Status::kNoData, ""},
+  };
+  for (const auto& c : cases) {
+    std::vector<RkQASyncItem> items;
+    std::string error;
+    const RkQASyncDocument::Status status = RkQASyncDocument::Import(c.body, &items, &error);
+    EXPECT_EQ(static_cast<int>(status), static_cast<int>(c.status)) << c.what;
+    const std::string reference = ReferenceError(c.body);
+    EXPECT_EQ(reference.empty(), status != RkQASyncDocument::Status::kNotJson) << c.what;
+    if (status == RkQASyncDocument::Status::kNotJson) {
+      EXPECT_EQ(error, WellFormedUtf8(reference)) << c.what;
+      if (!c.error.empty()) {
+        EXPECT_EQ(error, c.error) << c.what;
+      }
+    }
+  }
+  std::vector<RkQASyncItem> items;
+  std::string error;
+  ASSERT_EQ(RkQASyncDocument::Import(good, &items, &error), RkQASyncDocument::Status::kOk);
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(items[0].key, u"a");
+  EXPECT_EQ(items[0].text, u"a");
+  EXPECT_EQ(items[1].text, u"[1,{\"c\":null}]");
+}
+
+// The reader's message quotes what it read, raw bytes and all; the reply and
+// the log line carry it as well-formed UTF-8.
+TEST_F(QaSync, ImportErrorsQuoteTheBodyAsWellFormedUtf8) {
+  const std::string body = "{\"app\":\"rkfas\",\"data\":[\xFF\xC3]}";
+  const std::string message = WellFormedUtf8(ReferenceError(body));
+  ASSERT_NE(message.find("\xEF\xBF\xBD"), std::string::npos) << message;
+  const HttpReply reply = Post("/quickaccess/sync", body);
+  EXPECT_EQ(reply.status, 500);
+  EXPECT_EQ(reply.body, "'err':'" + message + "'");
+  const std::string log = Log();
+  EXPECT_NE(log.find(message), std::string::npos) << log;
+  EXPECT_TRUE(IsWellFormedUtf8(log));
 }
 
 TEST_F(QaSync, RoundTripBetweenTwoUsersWritesNothingTheSecondTime) {

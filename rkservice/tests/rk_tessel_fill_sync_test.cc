@@ -159,6 +159,30 @@ TEST_F(TesselFillTest, StorageFailuresAnswerAndLoseNothing) {
   EXPECT_EQ(reply.body, "{}");
 }
 
+// A page's JSON.stringify writes a lone surrogate as an escape; it is read as
+// U+FFFD, and a document that is no sync document stays refused.
+TEST_F(TesselFillTest, ImportReadsLoneSurrogatesAsReplacementCharacters) {
+  ASSERT_EQ(AddCard("account", "a", "{}").status, 200);
+  ASSERT_EQ(Export("account").status, 200);
+  const Cards before = Stored(kAccountFile);
+  const char* const kCommon[] = {"access-control-allow-origin", "access-control-allow-methods",
+                                 "access-control-allow-headers", "server"};
+  for (const std::string document : {R"({"data": "\ud800\u0041"})", R"({"data": "\udc00"})", "\"\\ud800\\u0041\""}) {
+    const HttpReply reply = Import("account", document);
+    EXPECT_EQ(reply.status, 400) << document;
+    EXPECT_EQ(reply.body, "{}") << document;
+    for (const char* header : kCommon) EXPECT_TRUE(reply.Has(header)) << document << ": no " << header;
+  }
+  EXPECT_EQ(Stored(kAccountFile), before);
+
+  const HttpReply reply = Import("account", R"({"data":[{"key":"\ud800\u0041","value":"YQ"},)"
+                                            R"({"key":"\udc00","value":"Yg"},{"key":"\ud83d\ude00","value":"Yw"},)"
+                                            R"({"key":"\\ud800","value":"ZA"}]})");
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_EQ(Stored(kAccountFile), (Cards{{"\\ud800", "d"}, {"\xEF\xBF\xBD", "b"}, {"\xEF\xBF\xBD" "A", "a"},
+                                         {"\xF0\x9F\x98\x80", "c"}}));
+}
+
 TEST_F(TesselFillTest, CardAddedDuringAnExportIsExportedOrStillRecorded) {
   ASSERT_EQ(AddCard("account", "early", "{}").status, 200);
   std::thread adder;

@@ -139,6 +139,38 @@ TEST(Utf, LongTextIsCheckedAtEveryOffset) {
   }
 }
 
+// What a UTF-16 reader makes of a request's JSON text: lone surrogate escapes
+// in strings and ill-formed UTF-8 become U+FFFD; everything else stays.
+TEST(Utf, JsonTextReadsLoneSurrogateEscapesAsReplacementCharacters) {
+  const struct {
+    std::string in;
+    std::string out;
+  } cases[] = {
+      {R"(["x\ud83d"])", R"(["x\uFFFD"])"},                      // high at the string's end
+      {R"(["\uD83Dx"])", R"(["\uFFFDx"])"},                      // upper-case digits
+      {R"(["\udc00"])", R"(["\uFFFD"])"},                        // low alone
+      {R"(["\ud800\u0041"])", R"(["\uFFFD\u0041"])"},            // high, then no low
+      {R"(["\ud800\ud800\udc00"])", R"(["\uFFFD\ud800\udc00"])"},  // high, then a pair
+      {R"(["\ud83d\ude00"])", R"(["\ud83d\ude00"])"},            // a pair stays
+      {R"(["\uD83D\uDE00\udE00"])", R"(["\uD83D\uDE00\uFFFD"])"},
+      {R"({"\ud800":"\ud800"})", R"({"\uFFFD":"\uFFFD"})"},      // keys too
+      {R"(["\\ud800"])", R"(["\\ud800"])"},                      // an escaped backslash, then text
+      {R"(["\\\ud800"])", R"(["\\\uFFFD"])"},
+      {R"(["\"\ud800"])", R"(["\"\uFFFD"])"},                    // an escaped quote does not end it
+      {R"(["a", \ud800 "\ud800"])", R"(["a", \ud800 "\uFFFD"])"},  // outside strings: left to the parser
+      {R"(["\ud80"])", R"(["\ud80"])"},                          // too short: left to the parser
+      {R"(["\ud800\u00"])", R"(["\uFFFD\u00"])"},
+      {R"(["\ud8zz"])", R"(["\ud8zz"])"},
+      {R"(["\ud800)", R"(["\uFFFD)"},                            // unterminated
+      {R"(["\)", R"(["\)"},
+      {"[\"a\xFF" "b\"]", "[\"a\xEF\xBF\xBD" "b\"]"},            // not UTF-8
+      {"[\"\xED\xA0\x80\"]", "[\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"]"},
+      {"", ""},
+      {R"({"a":[1,true,null,"\u00e9\n"]})", R"({"a":[1,true,null,"\u00e9\n"]})"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(WellFormedJsonText(c.in), c.out) << c.in;
+}
+
 TEST(Guid, TextFormsBothWays) {
   const GUID one{1, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
   const GUID mixed{0xDEADBEEF, 0xAB12, 0x0CD3, {0xFE, 0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD}};

@@ -1,6 +1,7 @@
-// A strict check that a text is exactly one JSON value (RFC 8259), with
-// well-formed UTF-8 and paired surrogate escapes in its strings. It builds
-// nothing, so a card list can check a thousand stored values per request.
+// A strict check that a text is exactly one JSON value (RFC 8259's grammar),
+// with well-formed UTF-8 in its strings; a "\u" escape may be any four
+// digits, a lone surrogate too. It builds nothing, so a card list can check a
+// thousand stored values per request.
 #ifndef RKSERVICE_SRC_HANDLERS_RK_JSON_CHECK_H_
 #define RKSERVICE_SRC_HANDLERS_RK_JSON_CHECK_H_
 

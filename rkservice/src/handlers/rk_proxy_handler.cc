@@ -30,9 +30,17 @@ void RkProxyHandler::HandlePost(http_request request) {
     Run(request, entry, {});
     return;
   }
-  // A body that cannot be read as text ends, as anything else that escapes,
-  // with the listener's bare 500.
-  Run(request, entry, ReadBody(request));
+  std::string body;
+  try {
+    body = ReadBody(request);
+  } catch (const std::exception& e) {
+    // A form that is not text (a content type the library does not read as
+    // text) is a bad request, not a failure of ours.
+    RkLogError("{0}: body not read: {1}", path, e.what());
+    Reply(request, web::http::status_codes::BadRequest, "{}");
+    return;
+  }
+  Run(request, entry, body);
 }
 
 void RkProxyHandler::Run(http_request& request, const Entry& entry, const std::string& body) {

@@ -228,7 +228,7 @@ bool RkQAHandler::SetSyncValue(http_request& request) {
   std::string key;
   std::string text;
   try {
-    const value object = value::parse(ReadBody(request));
+    const value object = ReadJsonBody(request);
     if (!object.is_object() || !HasRequiredKeys(object.as_object(), {"key", "json"})) {
       return ReplyError(request, "param error");
     }
@@ -237,6 +237,8 @@ bool RkQAHandler::SetSyncValue(http_request& request) {
     if (!key_value.is_string() || !text_value.is_string()) return ReplyError(request, "param error");
     key = key_value.as_string();
     text = text_value.as_string();
+    // The tree is JSON the store reads; any other value is text to keep.
+    if (key == kMySite) text = WellFormedJsonText(std::move(text));
   } catch (const std::exception& e) {
     return ReplyError(request, e.what());
   }
@@ -264,7 +266,8 @@ bool RkQAHandler::SetQuickAccess(http_request& request) {
   const bool with_ver = Flag(query, "with_ver");
   const std::string from_id = QueryValue(query, "from_id");
   try {
-    std::string body = ReadBody(request);
+    // The tree as the page meant it: its lone surrogate escapes as U+FFFD.
+    std::string body = WellFormedJsonText(ReadBody(request));
     std::string version;
     if (with_ver) {
       const value object = value::parse(body);
@@ -273,7 +276,7 @@ bool RkQAHandler::SetQuickAccess(http_request& request) {
       if (tree == nullptr || !tree->is_string() || number == nullptr || !number->is_integer()) {
         return ReplyError(request, "param error");
       }
-      body = tree->as_string();
+      body = WellFormedJsonText(tree->as_string());
       version = number->serialize();
     }
     std::lock_guard<std::mutex> lock(data_mutex_);
@@ -311,7 +314,7 @@ bool RkQAHandler::SetDefaultQuickAccess(http_request& request) {
   if (!HasStore(request, kNoStore)) return false;
   const std::string from_id = QueryValue(ReadQuery(request), "from_id");
   try {
-    const std::string body = ReadBody(request);
+    const std::string body = WellFormedJsonText(ReadBody(request));
     std::lock_guard<std::mutex> lock(data_mutex_);
     std::string stored;
     if (!mgr_->GetSyncValue(kMySite, &stored)) return ReplyError(request, kReadFailedMessage);

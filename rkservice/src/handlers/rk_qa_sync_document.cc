@@ -29,16 +29,66 @@ class TooDeep : public std::runtime_error {
   TooDeep() : std::runtime_error("parse error: nesting deeper than " + std::to_string(kMaxDepth)) {}
 };
 
-// The reader counts no depth itself: its callback sees every container open.
-nlohmann::json ParseStrict(const std::string& text) {
-  const nlohmann::json::parser_callback_t limit = [](int depth, nlohmann::json::parse_event_t event,
-                                                     nlohmann::json&) {
-    const bool opens =
-        event == nlohmann::json::parse_event_t::object_start || event == nlohmann::json::parse_event_t::array_start;
-    if (opens && depth >= kMaxDepth) throw TooDeep();
-    return true;
-  };
-  return nlohmann::json::parse(text, limit);
+// The reader's own tree builder, counting the depth on the way: one linear
+// pass. (A parser callback sees the depth too, but the callback reader then
+// searches the parent for discarded values at every container's end, which
+// costs the square of the number of items.) The limit trips where the
+// callback's would: as the 201st container opens, before anything after it
+// is read.
+class DepthLimitedBuilder {
+ public:
+  using json = nlohmann::json;
+
+  explicit DepthLimitedBuilder(json& result) : builder_(result) {}
+
+  bool null() { return builder_.null(); }
+  bool boolean(bool value) { return builder_.boolean(value); }
+  bool number_integer(json::number_integer_t value) { return builder_.number_integer(value); }
+  bool number_unsigned(json::number_unsigned_t value) { return builder_.number_unsigned(value); }
+  bool number_float(json::number_float_t value, const json::string_t& text) {
+    return builder_.number_float(value, text);
+  }
+  bool string(json::string_t& value) { return builder_.string(value); }
+  bool binary(json::binary_t& value) { return builder_.binary(value); }
+  bool key(json::string_t& value) { return builder_.key(value); }
+  bool start_object(std::size_t size) {
+    Open();
+    return builder_.start_object(size);
+  }
+  bool end_object() {
+    --depth_;
+    return builder_.end_object();
+  }
+  bool start_array(std::size_t size) {
+    Open();
+    return builder_.start_array(size);
+  }
+  bool end_array() {
+    --depth_;
+    return builder_.end_array();
+  }
+  // Throws the reader's own exception, message and all.
+  template <class Exception>
+  bool parse_error(std::size_t position, const std::string& last_token, const Exception& error) {
+    return builder_.parse_error(position, last_token, error);
+  }
+
+ private:
+  void Open() {
+    if (depth_ >= kMaxDepth) throw TooDeep();
+    ++depth_;
+  }
+
+  nlohmann::detail::json_sax_dom_parser<json> builder_;
+  int depth_ = 0;
+};
+
+// Strict: one value, nothing after it, no comments.
+nlohmann::json ParseStrict(std::string::const_iterator begin, std::string::const_iterator end) {
+  nlohmann::json result;
+  DepthLimitedBuilder builder(result);
+  nlohmann::json::sax_parse(begin, end, &builder);
+  return result;
 }
 
 // UTF-16LE units of the bytes; ends at the first NUL unit when the last
@@ -57,8 +107,13 @@ bool ItemText(const nlohmann::json& value, std::u16string* text) {
     return true;
   }
   if (!value.is_string()) return false;
-  std::string encoded = value.get<std::string>();
-  while (encoded.size() % 4 != 0) encoded.push_back('=');
+  // Completed with "=" to whole groups of four; most come without.
+  std::string_view encoded = value.get_ref<const std::string&>();
+  std::string padded;
+  if (encoded.size() % 4 != 0) {
+    padded.assign(encoded).append(4 - encoded.size() % 4, '=');
+    encoded = padded;
+  }
   std::string bytes;
   if (!TryBase64DecodeString(encoded, &bytes)) return false;
   *text = DecodedText(bytes);
@@ -97,9 +152,11 @@ RkQASyncDocument::Status RkQASyncDocument::Import(const std::string& body, std::
   const size_t skip = body.compare(0, 3, kByteOrderMark) == 0 ? 3 : 0;
   nlohmann::json document;
   try {
-    document = ParseStrict(body.substr(skip));
+    document = ParseStrict(body.begin() + skip, body.end());
   } catch (const std::exception& e) {
-    *error = e.what();
+    // The message quotes what the reader read last, bytes that are not
+    // UTF-8 included.
+    *error = WellFormedUtf8(e.what());
     return Status::kNotJson;
   }
   if (!document.is_object()) return Status::kNotObject;
@@ -108,12 +165,13 @@ RkQASyncDocument::Status RkQASyncDocument::Import(const std::string& body, std::
   const auto data = document.find(kData);
   if (data == document.end() || !data->is_array()) return Status::kNoData;
 
+  items->reserve(items->size() + data->size());
   for (const nlohmann::json& item : *data) {
     if (!item.is_object() || !item.contains(kKey) || !item.contains(kValue) || !item.contains(kValueType)) continue;
     const nlohmann::json& key = item.at(kKey);
     RkQASyncItem decoded;
     if (!key.is_string() || !ItemText(item.at(kValue), &decoded.text)) continue;
-    decoded.key = Utf8ToWide(key.get<std::string>());
+    decoded.key = Utf8ToWide(key.get_ref<const std::string&>());
     items->push_back(std::move(decoded));
   }
   return Status::kOk;

@@ -26,9 +26,10 @@ class RkQASyncDocument {
   static std::string Export(const std::map<std::string, std::vector<uint8_t>>& values, bool as_text);
 
   // Reads a document (a leading byte-order mark is skipped; nesting deeper
-  // than 200 is refused). kNotJson comes with the reader's message in
-  // `error`. Items of the wrong shape and values that do not decode are left
-  // out of `items`, which keeps the document's order.
+  // than 200 is refused) in one pass. kNotJson comes with the reader's
+  // message in `error`, as well-formed UTF-8. Items of the wrong shape and
+  // values that do not decode are left out of `items`, which keeps the
+  // document's order.
   static Status Import(const std::string& body, std::vector<RkQASyncItem>* items, std::string* error);
 };
 

@@ -114,10 +114,9 @@ bool RkTesselFillHandler::GetAuthInfo(http_request& request) {
 }
 
 bool RkTesselFillHandler::SetAuthInfo(http_request& request) {
-  const utility::string_t body = ReadBody(request);
   std::string identity;
   try {
-    web::json::value json = web::json::value::parse(body);
+    web::json::value json = ReadJsonBody(request);
     identity = RequireObject(json, {"key"}, "param error").at("key").as_string();
   } catch (const std::exception&) {
     Reply(request, status_codes::BadRequest, "");
@@ -152,12 +151,11 @@ bool RkTesselFillHandler::GetCards(http_request& request) {
 }
 
 bool RkTesselFillHandler::AddOrUpdateCard(http_request& request) {
-  const utility::string_t body = ReadBody(request);
   int type = 0;
   std::string key;
   std::string value;
   try {
-    web::json::value json = web::json::value::parse(body);
+    web::json::value json = ReadJsonBody(request);
     const web::json::object& object = RequireObject(json, {"type", "key", "value"}, "param error");
     const std::string type_text = object.at("type").as_string();
     key = object.at("key").as_string();
@@ -181,7 +179,7 @@ bool RkTesselFillHandler::DeleteCard(http_request& request) {
   int type = 0;
   std::string key;
   try {
-    web::json::value json = web::json::value::parse(ReadBody(request));
+    web::json::value json = ReadJsonBody(request);
     const web::json::object& object = RequireObject(json, {"type", "key"}, "param error");
     const std::string type_text = object.at("type").as_string();
     key = object.at("key").as_string();
@@ -211,7 +209,16 @@ bool RkTesselFillHandler::ExportSync(http_request& request, int type) {
 }
 
 bool RkTesselFillHandler::ImportSync(http_request& request, int type) {
-  if (!store_->ImportSync(type, ReadBody(request))) {
+  std::string document;
+  try {
+    document = ReadBody(request);
+  } catch (const std::exception& e) {
+    // A body that is not text is no sync document either.
+    RkLogError("{0}", e.what());
+    Reply(request, status_codes::BadRequest, "{}");
+    return false;
+  }
+  if (!store_->ImportSync(type, document)) {
     Reply(request, status_codes::BadRequest, "{}");
     return false;
   }
@@ -224,7 +231,7 @@ bool RkTesselFillHandler::PwdOperation(http_request& request) {
   std::string password;
   web::json::value content;
   try {
-    web::json::value json = web::json::value::parse(ReadBody(request));
+    web::json::value json = ReadJsonBody(request);
     const web::json::object& object = RequireObject(json, {"type", "user_pwd", "content"}, "params error");
     const std::string type = object.at("type").as_string();
     password = object.at("user_pwd").as_string();
@@ -236,7 +243,7 @@ bool RkTesselFillHandler::PwdOperation(http_request& request) {
     } else {
       throw ParamError("params error");
     }
-    content = web::json::value::parse(content_text);
+    content = ParseRequestJson(content_text);
     if (!content.is_array()) throw ParamError("not an array");
     // Checked whole before any value is touched.
     if (!ObjectsOfTexts(content.as_array())) throw ParamError("content items must be objects of strings");

@@ -165,7 +165,14 @@ std::string RkTesselFillSync::Export(RkStorage& store, int type) {
 
 bool RkTesselFillSync::Import(RkStorage& store, const std::string& document, Accept accept) {
   std::error_code error;
-  const web::json::value parsed = web::json::value::parse(document, error);
+  web::json::value parsed;
+  try {
+    // Read as a request body is: a page's lone surrogate escapes as U+FFFD.
+    // The reader throws past its error code for some texts all the same.
+    parsed = web::json::value::parse(WellFormedJsonText(document), error);
+  } catch (const std::exception&) {
+    return false;
+  }
   if (error) return false;
   if (parsed.is_array()) return WriteItems(store, parsed.as_array());
   if (accept == kArrayOnly || !parsed.is_object()) return false;

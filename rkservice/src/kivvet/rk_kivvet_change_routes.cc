@@ -22,9 +22,10 @@ const std::vector<utility::string_t> kIdKey = {"id"};
 const std::vector<utility::string_t> kContentKeys = {"id", "content"};
 const std::vector<utility::string_t> kUrlKeys = {"id", "url"};
 
-// The object of a JSON body; throws for bad JSON and for anything else.
-web::json::object& BodyObject(value& json, const utility::string_t& text) {
-  json = value::parse(text);
+// The object of a JSON body; throws for a body that cannot be read as text,
+// for bad JSON and for anything else.
+web::json::object& BodyObject(value& json, http_request& request) {
+  json = RkRestHandler::ReadJsonBody(request);
   return json.as_object();
 }
 
@@ -40,12 +41,11 @@ utility::string_t RkKivvetHandler::NodeText(const std::u16string& id, bool* foun
 }
 
 bool RkKivvetHandler::Favorite(http_request& request, bool remove) {
-  const utility::string_t text = ReadBody(request);
   std::u16string single;
   std::vector<std::u16string> ids;
   try {
     value json;
-    const web::json::object& body = BodyObject(json, text);
+    const web::json::object& body = BodyObject(json, request);
     RequireKeys(body, kIdKey);
     const value& id = body.at("id");
     if (id.is_string()) {
@@ -97,14 +97,13 @@ bool RkKivvetHandler::Favorite(http_request& request, bool remove) {
 }
 
 bool RkKivvetHandler::SaveContent(http_request& request) {
-  const utility::string_t text = ReadBody(request);
   std::u16string id;
   std::string content;
   int version = -1;
   int from = -1;
   try {
     value json;
-    const web::json::object& body = BodyObject(json, text);
+    const web::json::object& body = BodyObject(json, request);
     RequireKeys(body, kContentKeys);
     id = JsonTextField(body, "id");
     content = body.at("content").as_string();
@@ -132,7 +131,13 @@ bool RkKivvetHandler::DownloadNodes(http_request& request) {
 }
 
 bool RkKivvetHandler::ImportBookmarks(http_request& request) {
-  const utility::string_t text = ReadBody(request);
+  utility::string_t text;
+  try {
+    text = ReadBody(request);
+  } catch (const std::exception&) {
+    Reply(request, status_codes::BadRequest, "{}");
+    return false;
+  }
   std::string answer;
   if (!notes_mgr_->ImportBookmarks(Utf8ToWide(text), &answer)) {
     Reply(request, status_codes::InternalError, "{}");
@@ -143,12 +148,11 @@ bool RkKivvetHandler::ImportBookmarks(http_request& request) {
 }
 
 bool RkKivvetHandler::SetNoteUrl(http_request& request) {
-  const utility::string_t text = ReadBody(request);
   std::u16string id;
   std::u16string url;
   int from = -1;
   try {
-    value json = value::parse(text);
+    value json = ReadJsonBody(request);
     if (json.is_null()) throw std::invalid_argument("null body");
     const web::json::object& body = json.as_object();
     RequireKeys(body, kUrlKeys);
@@ -168,12 +172,11 @@ bool RkKivvetHandler::SetNoteUrl(http_request& request) {
 }
 
 bool RkKivvetHandler::SetFolderMinimalist(http_request& request) {
-  const utility::string_t text = ReadBody(request);
   std::u16string id;
   int from = -1;
   try {
     value json;
-    const web::json::object& body = BodyObject(json, text);
+    const web::json::object& body = BodyObject(json, request);
     from = JsonOptionalInt(body, "from");
     RequireKeys(body, kIdKey);
     id = JsonTextField(body, "id");
@@ -194,11 +197,10 @@ bool RkKivvetHandler::SetFolderMinimalist(http_request& request) {
 }
 
 bool RkKivvetHandler::DownloadNoteContent(http_request& request) {
-  const utility::string_t text = ReadBody(request);
   std::u16string id;
   try {
     value json;
-    const web::json::object& body = BodyObject(json, text);
+    const web::json::object& body = BodyObject(json, request);
     RequireKeys(body, kIdKey);
     id = JsonTextField(body, "id");
   } catch (const std::exception& e) {

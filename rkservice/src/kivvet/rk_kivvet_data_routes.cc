@@ -2,7 +2,6 @@
 // asking the engine for content that is not on the machine (until August
 // 2024).
 #include <chrono>
-#include <stdexcept>
 #include <vector>
 
 #include "kivvet/rk_byte_vector_sink.h"
@@ -74,8 +73,11 @@ bool RkKivvetHandler::GetNoteData(http_request& request) {
   const std::string path = sink.Text();
   std::vector<uint8_t> content;
   if (!path.empty()) {
-    // Escapes to the listener, which answers a bare 500.
-    if (!ReadFileChunks(path, content)) throw std::runtime_error("read file error");
+    if (!ReadFileChunks(path, content)) {
+      RkLogError("read file error: {0}", path);
+      Reply(request, status_codes::InternalError, "{}");
+      return false;
+    }
   } else {
     RkLogError("can not read file {0}", path);
   }

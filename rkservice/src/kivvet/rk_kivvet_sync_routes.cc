@@ -22,15 +22,15 @@ const std::vector<utility::string_t> kInitSyncKeys = {"uid", "did", "key", "app"
 }  // namespace
 
 bool RkKivvetHandler::InitSyncInternal(http_request& request) {
-  // Read before the lock: a client that stalls its body holds nobody up.
-  const utility::string_t text = ReadBody(request);
+  // The body is in by now (the router routes a request once it is), so
+  // reading it under the lock holds nobody up.
   std::lock_guard<std::mutex> lock(sync_init_lock_);
   if (sync_inited_) RkLogWarn("InitSync called too many times");
 
   std::u16string uid, did, key, app, host, res_host, cver;
   int vip_level = 0;
   try {
-    const web::json::value json = web::json::value::parse(text);
+    const web::json::value json = ReadJsonBody(request);
     const web::json::object& body = json.as_object();
     RequireKeys(body, kInitSyncKeys);
     uid = JsonTextField(body, "uid");
