@@ -24,9 +24,12 @@ void Report(const RkResourceDownloader::Done& done, bool answered, const RkHttpR
 
 RkTransferSlots::RkTransferSlots(size_t capacity) : capacity_(capacity == 0 ? 1 : capacity) {}
 
+// Never destroyed: the exit-time close of the listeners waits for saves still
+// running, and those may reach the process's slots and budget until they end,
+// after other statics of the library are gone.
 RkTransferSlots& RkTransferSlots::Process() {
-  static RkTransferSlots slots(RkResourceDownloader::kMaxOpenInProcess);
-  return slots;
+  static RkTransferSlots* const slots = new RkTransferSlots(RkResourceDownloader::kMaxOpenInProcess);
+  return *slots;
 }
 
 size_t RkTransferSlots::Take(const void* who, size_t wanted, std::function<void()> wake) {
@@ -88,8 +91,8 @@ void RkTransferSlots::HandOut() {
 }
 
 RkBodyBudget& RkResourceDownloader::ProcessBodyBudget() {
-  static RkBodyBudget budget(kMaxBodyBytesInProcess);
-  return budget;
+  static RkBodyBudget* const budget = new RkBodyBudget(kMaxBodyBytesInProcess);
+  return *budget;
 }
 
 RkResourceDownloader::RkResourceDownloader(const RkHttpClient::Options& options, size_t max_open,
