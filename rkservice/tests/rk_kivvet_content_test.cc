@@ -26,6 +26,7 @@
 #include "rk_image_test_server.h"
 #include "rk_in_process_service.h"
 #include "rk_logger.h"
+#include "rk_note_data_test_support.h"
 #include "rk_test_http.h"
 #include "rk_test_wait.h"
 #include "rk_utils.h"
@@ -43,8 +44,6 @@ using web::json::value;
 constexpr char kUnknownId[] = "0BADF00D-0000-4000-8000-000000000000";
 constexpr char kFormatError[] = "{\"code\" : 400, \"msg\" :\"format err\"}";
 constexpr char kNoteNotFound[] = "{\"code\" : 404, \"msg\" :\"note not fond\"}";
-constexpr char kDownloadFailed[] = "{\"code\" : 2, \"msg\" :\"note download faild\"}";
-constexpr char kNotDownloaded[] = "{\"code\" : 1, \"msg\" :\"note not download\"}";
 
 // A few bytes that read as a PNG; n makes each one different.
 std::string PngBytes(int n) { return std::string("\x89PNG\r\n\x1A\n\0\0\0\rIHDR", 16) + "image-" + std::to_string(n); }
@@ -56,14 +55,9 @@ std::string ReadFile(const fs::path& path) {
   return bytes.str();
 }
 
-std::tm Date(int year, int month, int day) {
-  std::tm date = {};
-  date.tm_year = year - 1900;
-  date.tm_mon = month - 1;
-  date.tm_mday = day;
-  date.tm_hour = 12;
-  return date;
-}
+using rktest::Date;
+using rktest::kDownloadFailed;
+using rktest::kNotDownloaded;
 
 // The store file a "file:///...ResCache/..." reference names.
 fs::path ReferencedFile(const std::string& reference) { return fs::path(reference.substr(7)); }

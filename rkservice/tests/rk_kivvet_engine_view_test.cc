@@ -20,6 +20,7 @@
 #include "rk_in_process_service.h"
 #include "rk_kivvet_test_service.h"
 #include "rk_kivvet_test_support.h"
+#include "rk_note_data_test_support.h"
 #include "rk_storage_test_support.h"
 #include "rk_test_http.h"
 #include "rk_test_wait.h"
@@ -37,17 +38,10 @@ constexpr char kFolder[] = "0000000A-0000-0000-0000-000000000000";
 constexpr char kNote1[] = "000000C1-0000-0000-0000-000000000000";
 constexpr char kNote2[] = "000000C2-0000-0000-0000-000000000000";
 constexpr char kUnknown[] = "0BADF00D-0000-4000-8000-000000000000";
-constexpr char kDownloadFailed[] = "{\"code\" : 2, \"msg\" :\"note download faild\"}";
-constexpr char kNotDownloaded[] = "{\"code\" : 1, \"msg\" :\"note not download\"}";
 
-std::tm Date(int year, int month, int day) {
-  std::tm date = {};
-  date.tm_year = year - 1900;
-  date.tm_mon = month - 1;
-  date.tm_mday = day;
-  date.tm_hour = 12;
-  return date;
-}
+using rktest::Date;
+using rktest::kDownloadFailed;
+using rktest::kNotDownloaded;
 
 std::string IdBody(const std::string& id, const std::string& more = {}) {
   return "{\"id\":\"" + id + "\"" + more + "}";
