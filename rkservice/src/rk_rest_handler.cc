@@ -112,6 +112,17 @@ utility::string_t RkRestHandler::ReadBody(http_request& request) {
   return request._get_impl()->extract_string(false);
 }
 
+bool RkRestHandler::ReadTextBody(http_request& request, utility::string_t* body) {
+  try {
+    *body = ReadBody(request);
+    return true;
+  } catch (const std::exception& e) {
+    RkLogError("{0}: body not read: {1}", request.request_uri().path(), e.what());
+    Reply(request, web::http::status_codes::BadRequest, "{}");
+    return false;
+  }
+}
+
 web::json::value RkRestHandler::ReadJsonBody(http_request& request) { return ParseRequestJson(ReadBody(request)); }
 
 web::json::value RkRestHandler::ParseRequestJson(utility::string_t text) {

@@ -55,6 +55,9 @@ class RkRestHandler {
   // (A wait for the body on a listener thread can starve the listener, whose
   // threads read bodies too.)
   static utility::string_t ReadBody(web::http::http_request& request);
+  // ReadBody for routes that take any text: a body the library cannot read
+  // as text is a bad request, answered 400 "{}" with one log line; false then.
+  bool ReadTextBody(web::http::http_request& request, utility::string_t* body);
   // The body's JSON as the page meant it: ill-formed UTF-8 and lone surrogate
   // escapes read as U+FFFD (WellFormedJsonText), as UTF-16 text takes them.
   // Throws as ReadBody does, and a json_exception for text that is no JSON.

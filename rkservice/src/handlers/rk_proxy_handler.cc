@@ -31,15 +31,7 @@ void RkProxyHandler::HandlePost(http_request request) {
     return;
   }
   std::string body;
-  try {
-    body = ReadBody(request);
-  } catch (const std::exception& e) {
-    // A form that is not text (a content type the library does not read as
-    // text) is a bad request, not a failure of ours.
-    RkLogError("{0}: body not read: {1}", path, e.what());
-    Reply(request, web::http::status_codes::BadRequest, "{}");
-    return;
-  }
+  if (!ReadTextBody(request, &body)) return;
   Run(request, entry, body);
 }
 

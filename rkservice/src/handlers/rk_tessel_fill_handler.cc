@@ -210,14 +210,7 @@ bool RkTesselFillHandler::ExportSync(http_request& request, int type) {
 
 bool RkTesselFillHandler::ImportSync(http_request& request, int type) {
   std::string document;
-  try {
-    document = ReadBody(request);
-  } catch (const std::exception& e) {
-    // A body that is not text is no sync document either.
-    RkLogError("{0}", e.what());
-    Reply(request, status_codes::BadRequest, "{}");
-    return false;
-  }
+  if (!ReadTextBody(request, &document)) return false;
   if (!store_->ImportSync(type, document)) {
     Reply(request, status_codes::BadRequest, "{}");
     return false;

@@ -132,12 +132,7 @@ bool RkKivvetHandler::DownloadNodes(http_request& request) {
 
 bool RkKivvetHandler::ImportBookmarks(http_request& request) {
   utility::string_t text;
-  try {
-    text = ReadBody(request);
-  } catch (const std::exception&) {
-    Reply(request, status_codes::BadRequest, "{}");
-    return false;
-  }
+  if (!ReadTextBody(request, &text)) return false;
   std::string answer;
   if (!notes_mgr_->ImportBookmarks(Utf8ToWide(text), &answer)) {
     Reply(request, status_codes::InternalError, "{}");
