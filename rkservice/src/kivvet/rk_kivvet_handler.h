@@ -59,10 +59,12 @@ class RkKivvetHandler : public RkRestHandler, public RkKivvetEventSink {
   static void FlattenNodeTree(web::json::array& nodes, web::json::array& output, web::json::array paths,
                               int& note_count);
   // The folder listing's reply through the JSON library: the engine's node
-  // list parsed, its "nodes" flattened, {"nodes": the list} serialised.
-  // False when the text is not an object with a "nodes" array.
-  // RkNodeListFlattener gives the same bytes faster for most texts.
-  static bool FlattenNodeListWithLibrary(const std::string& engine_text, std::string* reply);
+  // list parsed (past the library's own depth limit too), its "nodes"
+  // flattened, {"nodes": the list} serialised. False when the text is not
+  // JSON or not an object with a "nodes" array; *failure, when given, then
+  // says which. RkNodeListFlattener gives the same bytes faster for most texts.
+  static bool FlattenNodeListWithLibrary(const std::string& engine_text, std::string* reply,
+                                         std::string* failure = nullptr);
   // Progress of long syncs is thinned near its end: within the last 50 steps
   // only multiples of total / 100 go out.
   static bool ShouldSendSyncProgress(int current, int total);

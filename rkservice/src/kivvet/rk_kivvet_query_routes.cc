@@ -46,37 +46,6 @@ bool IsNestingError(const std::error_code& error) {
   return error == std::error_code(web::json::details::json_error::nesting, web::json::details::json_error_category());
 }
 
-// The folder listing through the JSON library; *failure says what the text
-// was found to be when it is not a listing.
-bool FlattenThroughLibrary(const std::string& engine_text, std::string* reply, std::string* failure) {
-  const std::string text = WellFormedUtf8(engine_text);
-  std::error_code error;
-  value tree = value::parse(text, error);
-  if (IsNestingError(error)) {
-    // The library's reader stops at 128 levels; the engine nests deeper.
-    std::string deep_error;
-    if (!RkJsonDeepReader::Parse(text, &tree, &deep_error)) {
-      *failure = "is not JSON: " + deep_error;
-      return false;
-    }
-  } else if (error) {
-    *failure = "is not JSON: " + error.message();
-    return false;
-  }
-  if (!tree.is_object() || !tree.has_array_field("nodes")) {
-    *failure = "is not an object with a nodes array";
-    return false;
-  }
-  value flat = value::array();
-  int note_count = 0;
-  RkKivvetHandler::FlattenNodeTree(tree.at("nodes").as_array(), flat.as_array(), value::array().as_array(),
-                                   note_count);
-  value answer = value::object();
-  answer["nodes"] = std::move(flat);
-  *reply = answer.serialize();
-  return true;
-}
-
 }  // namespace
 
 void RkKivvetHandler::FlattenNodeTree(web::json::array& nodes, web::json::array& output, web::json::array paths,
@@ -110,9 +79,35 @@ void RkKivvetHandler::FlattenNodeTree(web::json::array& nodes, web::json::array&
   }
 }
 
-bool RkKivvetHandler::FlattenNodeListWithLibrary(const std::string& engine_text, std::string* reply) {
-  std::string failure;
-  return FlattenThroughLibrary(engine_text, reply, &failure);
+bool RkKivvetHandler::FlattenNodeListWithLibrary(const std::string& engine_text, std::string* reply,
+                                                 std::string* failure) {
+  std::string ignored;
+  if (failure == nullptr) failure = &ignored;
+  const std::string text = WellFormedUtf8(engine_text);
+  std::error_code error;
+  value tree = value::parse(text, error);
+  if (IsNestingError(error)) {
+    // The library's reader stops at 128 levels; the engine nests deeper.
+    std::string deep_error;
+    if (!RkJsonDeepReader::Parse(text, &tree, &deep_error)) {
+      *failure = "is not JSON: " + deep_error;
+      return false;
+    }
+  } else if (error) {
+    *failure = "is not JSON: " + error.message();
+    return false;
+  }
+  if (!tree.is_object() || !tree.has_array_field("nodes")) {
+    *failure = "is not an object with a nodes array";
+    return false;
+  }
+  value flat = value::array();
+  int note_count = 0;
+  FlattenNodeTree(tree.at("nodes").as_array(), flat.as_array(), value::array().as_array(), note_count);
+  value answer = value::object();
+  answer["nodes"] = std::move(flat);
+  *reply = answer.serialize();
+  return true;
 }
 
 bool RkKivvetHandler::ReplyFlattenedNodes(http_request& request) {
@@ -126,7 +121,8 @@ bool RkKivvetHandler::ReplyFlattenedNodes(http_request& request) {
   // library reads.
   std::string reply;
   std::string failure;
-  if (!RkNodeListFlattener::Flatten(sink.View(), &reply) && !FlattenThroughLibrary(sink.Text(), &reply, &failure)) {
+  if (!RkNodeListFlattener::Flatten(sink.View(), &reply) &&
+      !FlattenNodeListWithLibrary(sink.Text(), &reply, &failure)) {
     RkLogError("kivvet node list {0} ({1} bytes)", failure, bytes.size());
     Reply(request, status_codes::InternalError, "{}");
     return false;
