@@ -21,8 +21,9 @@ namespace rkservice {
 namespace {
 
 // The one place that names the concrete handlers; each handler adds its row.
+// Never destroyed: requests still running at exit may look a segment up.
 std::vector<RkHandlerKind>& HandlerKinds() {
-  static std::vector<RkHandlerKind> kinds = {
+  static std::vector<RkHandlerKind>* const kinds = new std::vector<RkHandlerKind>{
       {"kivvet", "Kivvet", false,
        [](const std::string& user, const std::filesystem::path& folder) -> RkRestHandler* {
          return new RkKivvetHandler(user, folder.u8string());
@@ -43,7 +44,7 @@ std::vector<RkHandlerKind>& HandlerKinds() {
          return new RkTesselFillHandler(user, folder);
        }},
   };
-  return kinds;
+  return *kinds;
 }
 
 std::atomic<size_t> g_max_users{RkHandlerRegistry::kMaxUsers};

@@ -12,13 +12,10 @@
 #include <mutex>
 #include <string_view>
 
+#include "rk_service_work.h"
+
 namespace rkservice {
 namespace {
-
-void InitTransferLibrary() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -147,6 +144,7 @@ class Transfer {
   // True when the first hop is ready to run on handle(); false when the
   // request may not go out or no handle could be had (error() says why).
   bool Begin() {
+    if (Stopped()) return Fail(CURLE_ABORTED_BY_CALLBACK, RkHttpClient::kStoppedMessage);
     if (!IsToken(request_.method)) return Fail(CURLE_BAD_FUNCTION_ARGUMENT, "invalid method");
     if (!IsSafeValue(request_.url)) return Fail(CURLE_URL_MALFORMAT, "invalid URL");
     for (const auto& header : request_.headers) {
@@ -166,7 +164,7 @@ class Transfer {
       }
     }
 
-    InitTransferLibrary();
+    RkHttpClient::InitLibrary();
     curl_.reset(curl_easy_init());
     if (!curl_) return Fail(CURLE_FAILED_INIT, "can not start a transfer");
     CURL* handle = curl_.get();
@@ -187,6 +185,11 @@ class Transfer {
     curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader);
     curl_easy_setopt(handle, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers_.get());
+    if (options_.stop_with) {
+      curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &Transfer::OnProgress);
+      curl_easy_setopt(handle, CURLOPT_XFERINFODATA, this);
+      curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+    }
     if (options_.refuse_special_destinations) {
       curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, &Transfer::OnOpenSocket);
       curl_easy_setopt(handle, CURLOPT_OPENSOCKETDATA, this);
@@ -207,6 +210,7 @@ class Transfer {
       return Fail(CURLE_WRITE_ERROR, "download bodies over " + std::to_string(options_.body_budget->capacity()) +
                                          " bytes in flight in the process");
     }
+    if (rc != CURLE_OK && Stopped()) return Fail(rc, RkHttpClient::kStoppedMessage);
     if (rc != CURLE_OK && !refused_address_.empty()) return Fail(rc, "destination refused: " + refused_address_);
     if (rc != CURLE_OK) return Fail(rc, details_[0] != '\0' ? details_ : curl_easy_strerror(rc));
     long status = 0;
@@ -292,6 +296,13 @@ class Transfer {
     return bytes;
   }
 
+  bool Stopped() const { return options_.stop_with && options_.stop_with->stopping(); }
+
+  // Called by the transfer library at least once a second while it waits.
+  static int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<Transfer*>(user)->Stopped() ? 1 : 0;
+  }
+
   // Frees the body held so far and gives its count back to the budget.
   void ReleaseBody() {
     std::string().swap(response_.body);
@@ -363,6 +374,13 @@ bool RkBodyBudget::Take(size_t bytes) {
 
 void RkBodyBudget::Give(size_t bytes) { used_.fetch_sub(bytes); }
 
+RkHttpError RkHttpClient::StoppedError() { return RkHttpError{CURLE_ABORTED_BY_CALLBACK, kStoppedMessage}; }
+
+void RkHttpClient::InitLibrary() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
 RkHttpClient::RkHttpClient() : RkHttpClient(Options()) {}
 
 RkHttpClient::RkHttpClient(const Options& options) : options_(options) {}
@@ -397,7 +415,7 @@ struct RkHttpMultiClient::Impl {
 
 RkHttpMultiClient::RkHttpMultiClient(const RkHttpClient::Options& options, size_t max_connections)
     : impl_(std::make_unique<Impl>(options)) {
-  InitTransferLibrary();
+  RkHttpClient::InitLibrary();
   impl_->multi = curl_multi_init();
   if (impl_->multi != nullptr && max_connections > 0) {
     curl_multi_setopt(impl_->multi, CURLMOPT_MAX_TOTAL_CONNECTIONS, static_cast<long>(max_connections));

@@ -20,6 +20,8 @@
 
 namespace rkservice {
 
+class RkServiceWork;
+
 using RkHttpHeaders = std::vector<std::pair<std::string, std::string>>;
 
 struct RkHttpRequest {
@@ -94,10 +96,22 @@ class RkHttpClient {
     // returns, or until a multi client's done for it has returned. Must
     // outlive every transfer that uses it.
     RkBodyBudget* body_budget = nullptr;
+    // The service whose work the request is: when it stops, the request ends
+    // at once, unanswered (within a second; a multi client's Wake ends the
+    // wait sooner). Null: only the time-outs end it.
+    std::shared_ptr<RkServiceWork> stop_with;
   };
+
+  // The error of a request that a stop of its service ended.
+  static constexpr char kStoppedMessage[] = "the service is stopping";
+  static RkHttpError StoppedError();
 
   RkHttpClient();
   explicit RkHttpClient(const Options& options);
+
+  // Sets the transfer library up for the process, once (each client does it
+  // on first use too).
+  static void InitLibrary();
 
   // False when no complete answer came back; any status counts as an answer.
   // Follows redirects only as the options allow; never uses a proxy.

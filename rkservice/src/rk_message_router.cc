@@ -7,7 +7,6 @@
 #include <iostream>
 #include <mutex>
 #include <map>
-#include <set>
 #include <vector>
 
 #include "platform/rk_platform.h"
@@ -27,6 +26,19 @@ using web::http::experimental::listener::http_listener;
 
 // Bodies above this size are refused unread.
 constexpr uint64_t kMaxRequestBody = 64ull << 20;
+
+// Made at load, not on first use: a function's static made after the first
+// start would be torn down at exit before the exit-time close, while
+// requests may still read it.
+const char* const kExemptSegments[] = {"account", "updater"};
+constexpr char kUserHeader[] = "UserName";
+
+bool IsExemptSegment(const std::string& segment) {
+  for (const char* exempt : kExemptSegments) {
+    if (segment == exempt) return true;
+  }
+  return false;
+}
 
 // Listener threads of cpprestsdk's shared pool, chosen by measurement on 8
 // cores (bench/http): 4 and 8 serve alike, 16 and up lose throughput, the
@@ -52,21 +64,6 @@ void ReleaseEndpoint(const std::string& endpoint) {
   g_open_endpoints.erase(endpoint);
 }
 
-// Closes the listeners still open when the process exits. It is made after
-// the first listener has opened, that is after cpprestsdk's pool and server
-// state, so it runs before they are torn down at exit: closing a listener
-// needs them, and requests must not run into state that is already gone.
-struct OpenListenersAtExit {
-  ~OpenListenersAtExit() {
-    std::vector<RkMessageRouter*> routers;
-    {
-      std::lock_guard<std::mutex> lock(g_endpoints_mutex);
-      for (const auto& open : g_open_endpoints) routers.push_back(open.second);
-    }
-    for (RkMessageRouter* router : routers) router->Stop();
-  }
-};
-
 void SetListenerThreadsOnce() {
   static std::once_flag once;
   std::call_once(once, [] {
@@ -77,8 +74,6 @@ void SetListenerThreadsOnce() {
     }
   });
 }
-
-void CloseListenersAtExit() { static OpenListenersAtExit at_exit; }
 
 // The address the listener binds: the reported "*" means every IPv4 address.
 std::string BindUri(const std::string& address) {
@@ -143,27 +138,8 @@ bool IsSafeUserName(const std::string& user) {
   return true;
 }
 
-// Holds the router, so that the last request to end may also be the last
-// holder: the count drops before the router can go.
-class RkMessageRouter::InFlight {
- public:
-  explicit InFlight(std::shared_ptr<RkMessageRouter> router) : router_(std::move(router)) {
-    std::lock_guard<std::mutex> lock(router_->in_flight_mutex_);
-    ++router_->in_flight_;
-  }
-  ~InFlight() {
-    std::lock_guard<std::mutex> lock(router_->in_flight_mutex_);
-    if (--router_->in_flight_ == 0) router_->idle_.notify_all();
-  }
-  InFlight(const InFlight&) = delete;
-  InFlight& operator=(const InFlight&) = delete;
-
- private:
-  std::shared_ptr<RkMessageRouter> router_;
-};
-
 RkMessageRouter::RkMessageRouter(RkServiceInfo info)
-    : registry_(new RkHandlerRegistry(info)), info_(std::move(info)) {}
+    : work_(std::make_shared<RkServiceWork>()), registry_(new RkHandlerRegistry(info)), info_(std::move(info)) {}
 
 RkMessageRouter::~RkMessageRouter() {
   Stop();
@@ -200,18 +176,16 @@ bool RkMessageRouter::Start() {
       throw web::http::http_exception(std::make_error_code(std::errc::address_in_use).value(),
                                       "address already served in this process: " + endpoint);
     }
+    // Open before the first request can come in.
+    work_->Open();
     try {
       listener_->open().wait();
     } catch (...) {
+      work_->BeginStop();
       ReleaseEndpoint(endpoint);
       throw;
     }
-    // Made before the exit-time close, so that it is torn down after it: the
-    // close waits for routes that may still be on the pool.
-    platform::RkWorkPool::Shared();
-    CloseListenersAtExit();
     endpoint_ = endpoint;
-    closing_ = false;
     running_ = true;
   } catch (const web::http::http_exception& e) {
     std::cout << info_.name << " can not start for:" << e.error_code().value() << ", " << e.what() << std::endl;
@@ -228,29 +202,32 @@ bool RkMessageRouter::Start() {
 
 void RkMessageRouter::Stop() {
   if (!running_) return;
-  closing_ = true;
+  // First the work: waits on the outside end, and work that has not started
+  // goes unrun; its client's connection is closed with the listener.
+  work_->BeginStop();
+  const size_t dropped = platform::RkWorkPool::Shared().Drop(work_.get());
+  if (dropped > 0) RkLogInfo("{0} stopping: {1} requests dropped before they started", info_.name, dropped);
   try {
     listener_->close().wait();
   } catch (const std::exception& e) {
     std::cout << e.what() << std::endl;
-    // Still listening: bodies go on to their routes.
-    closing_ = false;
+    // Still listening: the service goes on serving.
+    work_->Open();
     return;
   }
-  // The listener is done with its connections, but a route may still run:
-  // a notification after its reply, a request whose body came in as the
-  // listener closed. Its handlers, and at exit the process's own state,
-  // must outlive it.
-  WaitIdle();
+  // The listener is done with its connections and its calls, but work it
+  // handed on may still run: a route on the pool, a route whose body came in
+  // late. It holds no reference to the router, so that the router, its
+  // handlers and their stores go with the last reference the browser's side
+  // holds, on the browser's thread.
+  if (const size_t left = work_->RunningCount()) {
+    RkLogInfo("{0} stopping: waiting for {1} requests still running", info_.name, left);
+  }
+  work_->WaitIdle();
   ReleaseEndpoint(endpoint_);
   endpoint_.clear();
   listener_.reset();
   running_ = false;
-}
-
-void RkMessageRouter::WaitIdle() {
-  std::unique_lock<std::mutex> lock(in_flight_mutex_);
-  idle_.wait(lock, [this] { return in_flight_ == 0; });
 }
 
 RkServiceInfo RkMessageRouter::GetServiceInfo() const { return info_; }
@@ -264,10 +241,13 @@ std::string RkMessageRouter::GetAddress() const {
 
 pplx::task<void> RkMessageRouter::Reply(http_request& request, web::http::status_code status,
                                         utility::string_t text) {
+  // A stopping service answers nothing more: its connections are closing.
+  if (RkServiceWork::CurrentStopping()) return pplx::task_from_result();
   return request.reply(MakeRkResponse(status, std::move(text)));
 }
 
 void RkMessageRouter::HandleRequest(http_request request) {
+  RkServiceWork::Scope scope(work_, nullptr);
   const web::http::http_headers& headers = request.headers();
   if (headers.content_length() > kMaxRequestBody) {
     RkLogWarn("request body too large: {0} bytes for {1}", headers.content_length(),
@@ -281,34 +261,40 @@ void RkMessageRouter::HandleRequest(http_request request) {
   // the body. A route that waited for the body here would hold one of those
   // threads, and a few slow or concurrent bodies would leave none to read any:
   // the whole service would hang. So a request is routed once its body is
-  // in, and the routes' own reads return at once. The count's router
-  // reference keeps the handlers alive until then. (Requests routed here and
-  // now need no count: the listener's close waits for this call.)
-  if (headers.has(web::http::header_names::transfer_encoding)) {
+  // in, and the routes' own reads return at once. Until then the request is
+  // counted as the service's running work, so that a stop waits for it.
+  // (Requests routed here and now need no count: the listener's close waits
+  // for this call.)
+  const bool chunked = headers.has(web::http::header_names::transfer_encoding);
+  if (!chunked && headers.content_length() == 0) {
+    Dispatch(request, true);
+    return;
+  }
+  RkServiceWork::Running running = work_->Enter();
+  // Stopping: the listener closes the connection.
+  if (!running) return;
+  auto held = std::make_shared<RkServiceWork::Running>(std::move(running));
+  if (chunked) {
     // No length announced: the limit must hold as the bytes come in.
-    auto in_flight = std::make_shared<InFlight>(shared_from_this());
     RkRequestBodyReader::Read(request, kMaxRequestBody,
-                              [this, in_flight](RkRequestBodyReader::Result result, http_request& read) mutable {
+                              [this, held](RkRequestBodyReader::Result result, http_request& read) {
+                                RkServiceWork::Scope scope(work_, held.get());
                                 OnBodyRead(result, read);
-                                in_flight.reset();
+                                // Last: the router may go once the count drops.
+                                held->Release();
                               });
     return;
   }
-  if (headers.content_length() > 0) {
-    auto in_flight = std::make_shared<InFlight>(shared_from_this());
-    request.content_ready().then([this, in_flight, request](pplx::task<http_request> ready) mutable {
-      try {
-        ready.wait();
-      } catch (...) {
-        // A body that broke off fails again in the route's own read.
-      }
-      RouteArrived(request);
-      // The route has ended; the closure itself may be freed later.
-      in_flight.reset();
-    });
-    return;
-  }
-  Dispatch(request, true);
+  request.content_ready().then([this, held, request](pplx::task<http_request> ready) mutable {
+    RkServiceWork::Scope scope(work_, held.get());
+    try {
+      ready.wait();
+    } catch (...) {
+      // A body that broke off fails again in the route's own read.
+    }
+    RouteArrived(request);
+    held->Release();
+  });
 }
 
 void RkMessageRouter::OnBodyRead(RkRequestBodyReader::Result result, http_request& request) {
@@ -328,9 +314,9 @@ void RkMessageRouter::OnBodyRead(RkRequestBodyReader::Result result, http_reques
 }
 
 void RkMessageRouter::RouteArrived(http_request& request) {
-  // A body that came in as the listener closed is not routed: the listener
-  // has answered it.
-  if (closing_) return;
+  // A body that came in as the service stopped is not routed: nothing of a
+  // stopping service starts.
+  if (work_->stopping()) return;
   Dispatch(request, false);
 }
 
@@ -347,9 +333,6 @@ void RkMessageRouter::Dispatch(http_request& request, bool on_listener) {
 }
 
 void RkMessageRouter::Route(http_request& request) {
-  static const std::set<std::string> kExemptSegments = {"account", "updater"};
-  static const std::string kUserHeader = "UserName";
-
   const std::string uri = request.request_uri().to_string();
   const std::vector<std::string> segments = web::uri::split_path(uri);
 
@@ -372,7 +355,7 @@ void RkMessageRouter::Route(http_request& request) {
   // The proxies keep no folder: their user goes to the browser's main
   // library as the profile, whatever its text, and an empty one is refused
   // by the registry.
-  if (kExemptSegments.count(segments[0]) == 0) {
+  if (!IsExemptSegment(segments[0])) {
     if (request.method() == methods::OPTIONS) {
       Reply(request, status_codes::OK, "{}");
       return;
@@ -407,14 +390,44 @@ void RkMessageRouter::Route(http_request& request) {
     Invoke(handler, request);
     return;
   }
+  RouteOnPool(handler, request, user);
+}
+
+void RkMessageRouter::RouteOnPool(RkRestHandler* handler, http_request& request, const std::string& user) {
+  const std::string uri = request.request_uri().to_string();
+  bool at_bound = false;
+  RkServiceWork::PoolShare share = work_->TakePoolShare(user, &at_bound);
+  if (!share) {
+    // Not at the bound: the service is stopping, and nothing more starts.
+    if (!at_bound) return;
+    RkLogWarn("no worker for {0} {1}: user {2} has {3} requests on the pool, the most one user may", request.method(),
+              uri, user, RkServiceWork::kMaxPoolWorkPerUser);
+    Reply(request, status_codes::ServiceUnavailable, "{}");
+    return;
+  }
   // The listener's threads also read bodies and write replies for everyone:
   // a route that waits on something outside runs on the work pool and
-  // answers from there. The count keeps the handler until it has ended.
-  auto in_flight = std::make_shared<InFlight>(shared_from_this());
-  const bool taken = platform::RkWorkPool::Shared().TrySubmit([this, in_flight, handler, request]() mutable {
-    RunLogged(request, false, [this, handler, &request] { Invoke(handler, request); });
-    in_flight.reset();
-  });
+  // answers from there. It holds the service's work, not the router: the
+  // count it takes when it starts keeps the router and the handler, and the
+  // share counts it against its user from now on.
+  struct Job {
+    RkServiceWork::PoolShare share;
+    RkRestHandler* handler;
+    http_request request;
+  };
+  auto job = std::make_shared<Job>(Job{std::move(share), handler, request});
+  const bool taken = platform::RkWorkPool::Shared().TrySubmit(
+      [this, work = work_, job] {
+        RkServiceWork::Running running = work->Enter();
+        // The service stopped before this started: it is dropped.
+        if (!running) return;
+        {
+          RkServiceWork::Scope scope(work, &running);
+          RunLogged(job->request, false, [this, &job] { Invoke(job->handler, job->request); });
+        }
+        // `running` goes last.
+      },
+      work_.get());
   if (!taken) {
     const platform::RkWorkPool::Load load = platform::RkWorkPool::Shared().CurrentLoad();
     RkLogWarn("no worker for {0} {1}: {2} threads busy and {3} waiting, the most the pool holds", request.method(),

@@ -5,13 +5,11 @@
 
 #include <cpprest/http_listener.h>
 
-#include <atomic>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "rk_request_body_reader.h"
+#include "rk_service_work.h"
 #include "rkservice.h"
 
 namespace rkservice {
@@ -27,9 +25,10 @@ class RkMessageRouter : public std::enable_shared_from_this<RkMessageRouter> {
   // Opens the listener; true when it runs afterwards. A failed open keeps the
   // listener so that the next Start opens the same one again.
   bool Start();
-  // Closes and destroys the listener, which releases the request functions'
-  // references to this router, and returns once every request routed so far
-  // has ended, work after its reply included.
+  // Stops the service's work (waits on the outside end, work not yet started
+  // is dropped), closes and destroys the listener, which releases the request
+  // functions' references to this router, and returns once nothing of the
+  // service runs: no thread uses the router or its handlers any more.
   void Stop();
   RkServiceInfo GetServiceInfo() const;
   // "http://localhost:PORT" or "http://*:PORT"; empty when not running.
@@ -51,16 +50,14 @@ class RkMessageRouter : public std::enable_shared_from_this<RkMessageRouter> {
   // The handler's operation for the request's method.
   void Invoke(RkRestHandler* handler, web::http::http_request& request);
 
-  // Counts a request that outlives the listener's call (a body still on its
-  // way, a route on the work pool) until its route has ended.
-  class InFlight;
-  void WaitIdle();
+  // Runs a route that waits on the outside on the work pool, within the
+  // user's share of it.
+  void RouteOnPool(RkRestHandler* handler, web::http::http_request& request, const std::string& user);
 
   bool running_ = false;
-  std::atomic<bool> closing_{false};
-  std::mutex in_flight_mutex_;
-  std::condition_variable idle_;
-  int in_flight_ = 0;
+  // What outlives the listener's calls: a body still on its way, a route on
+  // the work pool. Each piece holds a count of it, and never the router.
+  const std::shared_ptr<RkServiceWork> work_;
   RkHandlerRegistry* registry_;
   RkServiceInfo info_;
   std::unique_ptr<web::http::experimental::listener::http_listener> listener_;

@@ -66,6 +66,7 @@ web::uri NotifyTargetUri(const utility::string_t& host, const web::uri& request_
 RkNotifySender::RkNotifySender(const utility::string_t& host, const utility::string_t& user_name,
                                const utility::string_t& caller)
     : host_(host), user_name_(user_name), caller_(caller), type_(kNotifySync), action_(kNotifyNotify) {
+  client_options_.stop_with = RkServiceWork::Current();
 #ifdef RKSERVICE_TEST_HOOKS
   SetTimeouts(std::chrono::milliseconds(g_default_connect_ms.load()), std::chrono::milliseconds(g_default_total_ms.load()));
 #endif
@@ -86,6 +87,10 @@ std::shared_ptr<RkNotifySender> MakeRkNotifySender(const utility::string_t& host
 void RkNotifySender::SetType(const utility::string_t& type) { type_ = type; }
 
 void RkNotifySender::SetHost(const utility::string_t& host) { host_ = host; }
+
+void RkNotifySender::SetStopWith(std::shared_ptr<RkServiceWork> work) {
+  client_options_.stop_with = std::move(work);
+}
 
 void RkNotifySender::SetTimeouts(std::chrono::milliseconds connect, std::chrono::milliseconds total) {
   client_options_.connect_timeout = connect;

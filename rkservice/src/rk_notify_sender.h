@@ -14,6 +14,7 @@
 #include <string>
 
 #include "rk_http_client.h"
+#include "rk_service_work.h"
 
 namespace rkservice {
 
@@ -40,6 +41,9 @@ class RkNotifySender : public std::enable_shared_from_this<RkNotifySender> {
   void SetHost(const utility::string_t& host);
   // Bounds every later send (connect, and the whole exchange).
   void SetTimeouts(std::chrono::milliseconds connect, std::chrono::milliseconds total);
+  // The service whose stop ends a send at once. A sender made while a
+  // service's work runs on the thread takes that service.
+  void SetStopWith(std::shared_ptr<RkServiceWork> work);
 
   // True when the request went out and its answer was handled, whatever the
   // status; false for an invalid host or a failed request. A value of exactly

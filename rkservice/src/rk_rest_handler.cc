@@ -3,6 +3,7 @@
 #include <cpprest/uri.h>
 
 #include "rk_logger.h"
+#include "rk_service_work.h"
 #include "rk_utils.h"
 #include "rkservice.h"
 
@@ -77,7 +78,10 @@ http_response MakeRkResponse(status_code status, utility::string_t text) {
   return MakeResponse(status, std::move(text), "POST, PUT, GET, OPTIONS, DELETE, HEAD", "UserName");
 }
 
-RkRestHandler::RkRestHandler() = default;
+// Handlers are made while their service's work runs on the thread (the
+// request that needs them): they keep that service for the threads of their
+// own, such as the notes engine's.
+RkRestHandler::RkRestHandler() : service_work_(RkServiceWork::Current()) {}
 RkRestHandler::~RkRestHandler() = default;
 
 void RkRestHandler::HandleGet(http_request request) { Reply(request, web::http::status_codes::NotImplemented, "{}"); }
@@ -91,12 +95,16 @@ void RkRestHandler::HandleDelete(http_request request) {
 }
 
 pplx::task<void> RkRestHandler::Reply(http_request& request, status_code status, utility::string_t text) {
+  // A stopping service answers nothing more: its connections are closing,
+  // and a route that was waiting on the outside drops its answer.
+  if (RkServiceWork::CurrentStopping()) return pplx::task_from_result();
   http_response response = MakeRkResponse(status, std::move(text));
   TraceExchange(request, response);
   return request.reply(response);
 }
 
 pplx::task<void> RkRestHandler::ReplyUtf8(http_request& request, status_code status, const std::string& text) {
+  if (RkServiceWork::CurrentStopping()) return pplx::task_from_result();
   http_response response = MakeResponse(status, text, "POST, PUT, GET, OPTIONS, DELETE", "*");
   TraceExchange(request, response);
   return request.reply(response);

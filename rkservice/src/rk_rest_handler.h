@@ -9,12 +9,15 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace rkservice {
+
+class RkServiceWork;
 
 // Whole request path (leading "/", no query, not decoded) -> route function.
 // A route answers its request exactly once and returns true on success.
@@ -42,6 +45,9 @@ class RkRestHandler {
   virtual void SetNotifyHost(const utility::string_t& host);
 
   utility::string_t GetNotifyHost() const;
+  // The work of the service the handler belongs to (null for a handler made
+  // outside one): its stop ends the handler's waits on the outside.
+  const std::shared_ptr<RkServiceWork>& ServiceWork() const { return service_work_; }
 
   // Whether the request's route may wait on something outside the service
   // (the notify host, image servers, the browser's main library). The router
@@ -93,6 +99,7 @@ class RkRestHandler {
 
  private:
   std::set<std::pair<web::http::method, utility::string_t>> waiting_routes_;
+  const std::shared_ptr<RkServiceWork> service_work_;
 };
 
 // The reply of the router and of RkRestHandler::Reply: the four common headers

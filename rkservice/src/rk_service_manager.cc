@@ -4,9 +4,14 @@
 #include <iostream>
 #include <map>
 
+#include "platform/rk_exit_close.h"
 #include "platform/rk_platform.h"
+#include "platform/rk_work_pool.h"
+#include "rk_http_client.h"
 #include "rk_logger.h"
 #include "rk_message_router.h"
+#include "rk_service_work.h"
+#include "rk_utils.h"
 #include "rkservice.h"
 
 namespace rkservice {
@@ -15,6 +20,29 @@ class RkServiceManagerImpl;
 
 namespace {
 const std::string kVersion = "v0.2";
+
+// A browser may return from main, or call exit, without releasing its
+// services, while requests still run. Every service is released here,
+// before anything their work uses is torn down: what the work needs is made
+// before the close is registered, so its exit-time cleanup runs after the
+// close (see RkExitClose).
+void ReleaseServicesAtExit() {
+  RkServiceManager::GetInstance()->RemoveAllService();
+  // Calls into the browser's main library that a stop left running.
+  RkServiceWork::WaitNoCallOutside();
+}
+
+void CloseServicesAtExit() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    RkLogger::Instance();
+    platform::RkWorkPool::Shared();
+    InitCryptoLibrary();
+    RkHttpClient::InitLibrary();
+    platform::RkExitClose::Set(&ReleaseServicesAtExit);
+  });
+}
+
 }  // namespace
 
 RkServiceInfo::RkServiceInfo() : port("0"), local_only(true) {}
@@ -61,6 +89,7 @@ class RkServiceManagerImpl {
     platform::DebugOutput(text);
     try {
       if (!found->second->Start()) return false;
+      CloseServicesAtExit();
       text += "service stared OK";
     } catch (const std::exception& e) {
       text += "start service err: ";
@@ -141,8 +170,8 @@ bool RkServiceManager::PrintAllLog() { return impl_->print_all_log.load(); }
 
 namespace {
 
-// Unload order: the logger holder goes before the manager. Listeners still
-// open were closed earlier in the exit (see the router).
+// Unload order: the logger holder goes before the manager. Services still
+// running were released earlier in the exit (ReleaseServicesAtExit).
 struct UnloadGuard {
   ~UnloadGuard() {
     RkLogger::ReleaseInstance();

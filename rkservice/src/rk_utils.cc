@@ -1,6 +1,7 @@
 #include "rk_utils.h"
 
 #include <fcntl.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -153,6 +154,8 @@ bool TryBase64DecodeString(std::string_view text, std::string* bytes) {
   *bytes = Base64Decode(text.substr(0, body));
   return true;
 }
+
+void InitCryptoLibrary() { OPENSSL_init_crypto(0, nullptr); }
 
 std::string Md5HexUpper(const std::string& bytes) {
   unsigned char digest[EVP_MAX_MD_SIZE];

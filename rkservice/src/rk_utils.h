@@ -29,6 +29,9 @@ int HexDigitValue(char32_t c);
 
 // MD5 of the bytes as 32 upper-case hexadecimal digits.
 std::string Md5HexUpper(const std::string& bytes);
+// Sets the crypto library up for the process (its first use does too), and
+// with it the cleanup that library registers for exit.
+void InitCryptoLibrary();
 
 // Never fail: each ill-formed sequence becomes U+FFFD.
 std::string WideToUtf8(const std::u16string& text);

@@ -21,6 +21,7 @@
 #include "rk_in_process_service.h"
 #include "rk_logger.h"
 #include "rk_rest_handler.h"
+#include "rk_service_work.h"
 #include "rk_test_http.h"
 #include "rk_test_wait.h"
 #include "rkservice.h"
@@ -39,6 +40,8 @@ using rktest::HttpReply;
 using web::http::http_request;
 
 std::atomic<int> g_constructions{0};
+// What a removal logs when a route it must wait for still runs.
+constexpr char kWaitingForOne[] = "router stopping: waiting for 1 requests still running";
 std::atomic<bool> g_second_reply_threw{false};
 
 // A route that goes on after its reply until the test lets it end.
@@ -347,15 +350,18 @@ TEST_F(Router, RemovalWaitsForRoutesStillRunningAfterTheirReply) {
                                           {{"UserName", "ann"}, {"Content-Type", "text/plain"}}, "body");
   ASSERT_EQ(reply.status, 200);
 
+  std::atomic<bool> removed{false};
   bool ended_when_removed = false;
   std::thread remover([&] {
     RkServiceManager::GetInstance()->RemoveAllService();
     std::lock_guard<std::mutex> lock(g_after_reply_mutex);
     ended_when_removed = g_after_reply_ended;
+    removed = true;
   });
-  // The listener closes first; only then is the route let go. (Probing with
-  // connections would race the listener's own close.)
-  EXPECT_TRUE(rktest::WaitUntil([this] { return !rktest::LoopbackPortListening(port_); }));
+  // The removal has closed the listener and waits for the route: it says
+  // so, and has not returned.
+  EXPECT_TRUE(rktest::WaitUntil([&] { return removed || Log().find(kWaitingForOne) != std::string::npos; }));
+  EXPECT_FALSE(removed);
   {
     std::lock_guard<std::mutex> lock(g_after_reply_mutex);
     g_after_reply_released = true;
@@ -369,11 +375,13 @@ TEST_F(Router, RemovalWaitsForRoutesStillRunningAfterTheirReply) {
 // everyone else.
 TEST_F(Router, WaitingRoutesHoldNoListenerThread) {
   constexpr int kHeld = 24;  // three times the listener's threads
+  static_assert(kHeld / 3 <= RkServiceWork::kMaxPoolWorkPerUser, "each user within the bound");
   std::atomic<int> answered{0};
   std::vector<std::thread> clients;
   for (int i = 0; i < kHeld; ++i) {
-    clients.emplace_back([&] {
-      const std::string raw = rktest::BuildRequest("GET", "/probe/held", {{"UserName", "ann"}});
+    clients.emplace_back([&, i] {
+      const std::string user = std::string("user") + std::to_string(i % 3);
+      const std::string raw = rktest::BuildRequest("GET", "/probe/held", {{"UserName", user}});
       if (rktest::Exchange(port_, raw, 120000).body == "held") ++answered;
     });
   }
@@ -422,12 +430,15 @@ TEST_F(Router, PastThePoolsBoundsAWaitingRouteIsAnswered503) {
 TEST_F(Router, RemovalWaitsForRoutesStillWaitingOnThePool) {
   std::thread client([this] { rktest::Exchange(port_, rktest::BuildRequest("GET", "/probe/held", {{"UserName", "ann"}}), 120000); });
   ASSERT_TRUE(rktest::WaitUntil([] { return g_gate.Entered() == 1; }));
+  std::atomic<bool> removed{false};
   int ended_when_removed = -1;
   std::thread remover([&] {
     RkServiceManager::GetInstance()->RemoveRkService("router");
     ended_when_removed = g_gate.Ended();
+    removed = true;
   });
-  EXPECT_TRUE(rktest::WaitUntil([this] { return !rktest::LoopbackPortListening(port_); }));
+  EXPECT_TRUE(rktest::WaitUntil([&] { return removed || Log().find(kWaitingForOne) != std::string::npos; }));
+  EXPECT_FALSE(removed);
   g_gate.Open();
   remover.join();
   client.join();

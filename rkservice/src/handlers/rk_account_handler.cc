@@ -56,31 +56,33 @@ bool RkAccountHandler::Forward(Request& request, const RkProxyForm& form, const 
     return false;
   }
   RkRestResultHolder result;
-  call(&result);
+  // The call keeps the object acquired, whatever becomes of the handler.
+  const RkHalvexService<RkAccountService> service = service_;
+  if (!CallOutside([&] { call(service.get(), &result); })) return false;
   return ReplyResult(request, result);
 }
 
 bool RkAccountHandler::ForwardAccount(Request& request, const RkProxyForm& form, TextOperation operation) {
-  return Forward(request, form, {"account"}, [&](RkRestResult* result) {
-    (service_.get()->*operation)(form.PlusPercent("account").c_str(), result);
+  return Forward(request, form, {"account"}, [&](RkAccountService* service, RkRestResult* result) {
+    (service->*operation)(form.PlusPercent("account").c_str(), result);
   });
 }
 
 bool RkAccountHandler::ForwardProfile(Request& request, const RkProxyForm& form, TextOperation operation) {
-  return Forward(request, form, {}, [&](RkRestResult* result) {
-    (service_.get()->*operation)(form.Profile(request).c_str(), result);
+  return Forward(request, form, {}, [&](RkAccountService* service, RkRestResult* result) {
+    (service->*operation)(form.Profile(request).c_str(), result);
   });
 }
 
 bool RkAccountHandler::ForwardAccountForm(Request& request, const RkProxyForm& form,
                                           const std::vector<std::string>& required, AccountFormOperation operation) {
-  return Forward(request, form, required, [&](RkRestResult* result) {
+  return Forward(request, form, required, [&](RkAccountService* service, RkRestResult* result) {
     const std::string account_type = form.Raw("account_type");
     const std::string account = form.PlusPercent("account");
     const std::string password = form.PlusPercent("password");
     const std::string country = form.Raw("country");
     const std::string vcode = form.Raw("vcode");
-    (service_.get()->*operation)(account_type.c_str(), account.c_str(), password.c_str(), country.c_str(),
+    (service->*operation)(account_type.c_str(), account.c_str(), password.c_str(), country.c_str(),
                                  vcode.c_str(), result);
   });
 }
@@ -90,58 +92,58 @@ bool RkAccountHandler::Check(Request& request, const RkProxyForm& form) {
 }
 
 bool RkAccountHandler::Login(Request& request, const RkProxyForm& form) {
-  return Forward(request, form, {"account"}, [&](RkRestResult* result) {
+  return Forward(request, form, {"account"}, [&](RkAccountService* service, RkRestResult* result) {
     const std::string profile = form.Profile(request);
     const std::string account = form.PlusPercent("account");
     const std::string password = form.PlusPercent("password");
     const std::string country = form.Plus("country");
     const std::string login_service = form.Raw("login_service", "en");
-    service_->Login(profile.c_str(), account.c_str(), password.c_str(), country.c_str(), form.Flag("auto_login", true),
+    service->Login(profile.c_str(), account.c_str(), password.c_str(), country.c_str(), form.Flag("auto_login", true),
                     login_service.c_str(), form.Flag("remember_password", true),
                     form.Flag("import_guest_data", false), form.Flag("delete_profile", false), result);
   });
 }
 
 bool RkAccountHandler::Logout(Request& request, const RkProxyForm& form) {
-  return Forward(request, form, {}, [&](RkRestResult* result) {
+  return Forward(request, form, {}, [&](RkAccountService* service, RkRestResult* result) {
     const std::string profile = form.Profile(request);
     const std::string account = form.PlusPercent("account");
-    service_->Logout(profile.c_str(), account.empty() ? nullptr : account.c_str(), form.Flag("delete_profile", false),
+    service->Logout(profile.c_str(), account.empty() ? nullptr : account.c_str(), form.Flag("delete_profile", false),
                      result);
   });
 }
 
 bool RkAccountHandler::SendMobileCode(Request& request, const RkProxyForm& form) {
-  return Forward(request, form, {"action", "country", "mobile"}, [&](RkRestResult* result) {
+  return Forward(request, form, {"action", "country", "mobile"}, [&](RkAccountService* service, RkRestResult* result) {
     const std::string action = form.Raw("action");
     const std::string country = form.Raw("country");
     const std::string mobile = form.Raw("mobile");
-    service_->SendMobileCode(action.c_str(), country.c_str(), mobile.c_str(), result);
+    service->SendMobileCode(action.c_str(), country.c_str(), mobile.c_str(), result);
   });
 }
 
 bool RkAccountHandler::SendEmailCode(Request& request, const RkProxyForm& form) {
-  return Forward(request, form, {"action", "email"}, [&](RkRestResult* result) {
+  return Forward(request, form, {"action", "email"}, [&](RkAccountService* service, RkRestResult* result) {
     const std::string action = form.Raw("action");
     const std::string email = form.PlusPercent("email");
-    service_->SendEmailCode(action.c_str(), email.c_str(), result);
+    service->SendEmailCode(action.c_str(), email.c_str(), result);
   });
 }
 
 bool RkAccountHandler::VerifyEmailCode(Request& request, const RkProxyForm& form) {
-  return Forward(request, form, {"email", "vcode"}, [&](RkRestResult* result) {
+  return Forward(request, form, {"email", "vcode"}, [&](RkAccountService* service, RkRestResult* result) {
     const std::string email = form.PlusPercent("email");
     const std::string vcode = form.Raw("vcode");
-    service_->VerifyEmailCode(email.c_str(), vcode.c_str(), result);
+    service->VerifyEmailCode(email.c_str(), vcode.c_str(), result);
   });
 }
 
 bool RkAccountHandler::VerifyMobileCode(Request& request, const RkProxyForm& form) {
-  return Forward(request, form, {"mobile", "vcode", "country"}, [&](RkRestResult* result) {
+  return Forward(request, form, {"mobile", "vcode", "country"}, [&](RkAccountService* service, RkRestResult* result) {
     const std::string country = form.Raw("country");
     const std::string mobile = form.Raw("mobile");
     const std::string vcode = form.Raw("vcode");
-    service_->VerifyMobileCode(country.c_str(), mobile.c_str(), vcode.c_str(), result);
+    service->VerifyMobileCode(country.c_str(), mobile.c_str(), vcode.c_str(), result);
   });
 }
 
@@ -163,8 +165,8 @@ bool RkAccountHandler::ResetPassword(Request& request, const RkProxyForm& form) 
 }
 
 bool RkAccountHandler::GetDeviceRecord(Request& request, const RkProxyForm& form) {
-  return Forward(request, form, {}, [&](RkRestResult* result) {
-    service_->GetDeviceRecord(form.Profile(request).c_str(), form.Number("begin", 0), form.Number("end", 0), result);
+  return Forward(request, form, {}, [&](RkAccountService* service, RkRestResult* result) {
+    service->GetDeviceRecord(form.Profile(request).c_str(), form.Number("begin", 0), form.Number("end", 0), result);
   });
 }
 
@@ -177,13 +179,13 @@ bool RkAccountHandler::GetMiscInfo(Request& request, const RkProxyForm& form) {
 }
 
 bool RkAccountHandler::SetMiscInfo(Request& request, const RkProxyForm& form) {
-  return Forward(request, form, {}, [&](RkRestResult* result) {
-    service_->SetMiscInfo(form.Profile(request).c_str(), form.Flag("pwdrevalid", false), result);
+  return Forward(request, form, {}, [&](RkAccountService* service, RkRestResult* result) {
+    service->SetMiscInfo(form.Profile(request).c_str(), form.Flag("pwdrevalid", false), result);
   });
 }
 
 bool RkAccountHandler::ListAccounts(Request& request, const RkProxyForm& form) {
-  return Forward(request, form, {}, [this](RkRestResult* result) { service_->ListAccounts(result); });
+  return Forward(request, form, {}, [](RkAccountService* service, RkRestResult* result) { service->ListAccounts(result); });
 }
 
 }  // namespace rkservice

@@ -28,7 +28,9 @@ class RkAccountHandler : public RkProxyHandler {
 
  private:
   using Request = web::http::http_request;
-  using Call = std::function<void(rkhalvex::RkRestResult* result)>;
+  // Runs while the service may stop: it reaches the object through its
+  // argument and touches nothing of the handler.
+  using Call = std::function<void(rkhalvex::RkAccountService* service, rkhalvex::RkRestResult* result)>;
   // Operations of routes that read the same fields the same way.
   using TextOperation = int32_t (rkhalvex::RkAccountService::*)(const char*, rkhalvex::RkRestResult*);
   using AccountFormOperation = int32_t (rkhalvex::RkAccountService::*)(const char*, const char*, const char*,

@@ -5,6 +5,7 @@
 #define RKSERVICE_SRC_HANDLERS_RK_HALVEX_LIBRARY_H_
 
 #include <filesystem>
+#include <memory>
 
 #include "halvex/rk_halvex_interface.h"
 
@@ -24,7 +25,9 @@ class RkHalvexLibrary {
   static std::filesystem::path LibraryPath();
 };
 
-// One acquired service object of the library, released when the holder goes.
+// One acquired service object of the library, released when the last copy of
+// the holder goes: a call still running in the library keeps its own copy,
+// so the object is not released under it.
 template <typename Service>
 class RkHalvexService {
  public:
@@ -33,21 +36,17 @@ class RkHalvexService {
     const rkhalvex::RkGetRestServiceFn get = RkHalvexLibrary::GetRestService(report);
     void* object = nullptr;
     if (get == nullptr || !get(name, &object) || object == nullptr) return;
-    service_ = static_cast<Service*>(object);
-    service_->Acquire();
+    Service* service = static_cast<Service*>(object);
+    service->Acquire();
+    service_ = std::shared_ptr<Service>(service, [](Service* acquired) { acquired->Release(); });
   }
-  ~RkHalvexService() {
-    if (service_ != nullptr) service_->Release();
-  }
-  RkHalvexService(const RkHalvexService&) = delete;
-  RkHalvexService& operator=(const RkHalvexService&) = delete;
 
-  Service* get() const { return service_; }
+  Service* get() const { return service_.get(); }
   explicit operator bool() const { return service_ != nullptr; }
-  Service* operator->() const { return service_; }
+  Service* operator->() const { return service_.get(); }
 
  private:
-  Service* service_ = nullptr;
+  std::shared_ptr<Service> service_;
 };
 
 }  // namespace rkservice

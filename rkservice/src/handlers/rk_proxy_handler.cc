@@ -2,10 +2,12 @@
 
 #include <cpprest/uri.h>
 
+#include <exception>
 #include <iostream>
 #include <vector>
 
 #include "rk_logger.h"
+#include "rk_service_work.h"
 #include "rk_utils.h"
 
 namespace rkservice {
@@ -47,6 +49,19 @@ void RkProxyHandler::Run(http_request& request, const Entry& entry, const std::s
 
 bool RkProxyHandler::ReplyResult(http_request& request, const RkRestResultHolder& result) {
   Reply(request, web::http::status_codes::OK, WideToUtf8(Utf8ToWide(result.text())));
+  return true;
+}
+
+bool RkProxyHandler::CallOutside(const std::function<void()>& call) {
+  RkServiceWork::Outside outside;
+  std::exception_ptr failure;
+  try {
+    call();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (!outside.Reenter()) return false;
+  if (failure) std::rethrow_exception(failure);
   return true;
 }
 

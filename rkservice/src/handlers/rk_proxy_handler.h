@@ -41,6 +41,13 @@ class RkProxyHandler : public RkRestHandler {
   // The answer of a route whose handler has no service object.
   bool ReplyNoService(web::http::http_request& request);
 
+  // Runs a call into the browser's main library, which the service cannot
+  // cut short: a stop of the service does not wait for it (the exit of the
+  // process does). False when the service stopped meanwhile: the handler
+  // may be gone, so the caller must touch nothing of it and not reply. What
+  // the call throws comes out only while the service is there.
+  static bool CallOutside(const std::function<void()>& call);
+
  private:
   struct Entry {
     RkProxyForm::Body body;

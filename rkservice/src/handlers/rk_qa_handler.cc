@@ -14,6 +14,7 @@
 #include "handlers/rk_qa_sync_document.h"
 #include "rk_logger.h"
 #include "rk_notify_sender.h"
+#include "rk_service_work.h"
 #include "rk_utils.h"
 
 namespace rkservice {
@@ -433,6 +434,7 @@ void RkQAHandler::NotifyDataChanged(const std::string& from_id, const std::strin
     RkHttpClient::Options options;
     options.connect_timeout = std::chrono::milliseconds(g_notify_connect_ms.load());
     options.total_timeout = std::chrono::milliseconds(g_notify_total_ms.load());
+    options.stop_with = RkServiceWork::Current();
     // Runs to its end on this thread: no pool thread is needed for the answer.
     const RkHttpClient client(options);
     RkHttpResponse response;

@@ -20,8 +20,11 @@ RkUpdaterHandler::~RkUpdaterHandler() = default;
 bool RkUpdaterHandler::Update(web::http::http_request& request, const RkProxyForm& form) {
   if (!service_) return ReplyNoService(request);
   const std::string channels = form.Flag("update_channel", false) ? "stable,beta" : "stable";
+  const int32_t update_type = form.Number("update_type", 0);
   RkRestResultHolder result;
-  service_->Update(&result, form.Number("update_type", 0), channels.c_str());
+  // The call keeps the object acquired, whatever becomes of the handler.
+  const RkHalvexService<rkhalvex::RkUpdaterService> service = service_;
+  if (!CallOutside([&] { service->Update(&result, update_type, channels.c_str()); })) return false;
   return ReplyResult(request, result);
 }
 

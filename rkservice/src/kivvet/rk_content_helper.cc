@@ -13,6 +13,7 @@
 #include "kivvet/rk_local_image_reader.h"
 #include "kivvet/rk_resource_downloader.h"
 #include "rk_logger.h"
+#include "rk_service_work.h"
 #include "rk_utils.h"
 
 namespace rkservice {
@@ -94,6 +95,8 @@ RkHttpClient::Options RkContentHelper::DownloadOptions() {
   options.body_budget = &RkResourceDownloader::ProcessBodyBudget();
   options.max_redirects = kMaxRedirects;
   options.refuse_special_destinations = true;
+  // Made on the thread of the save's route, which runs its service's work.
+  options.stop_with = RkServiceWork::Current();
   return options;
 }
 

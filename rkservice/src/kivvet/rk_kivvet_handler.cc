@@ -104,6 +104,8 @@ RkKivvetHandler::Sender RkKivvetHandler::SenderFor(Sender& slot, const char* typ
   if (!slot && !notify_host_.empty()) {
     slot = MakeRkNotifySender(notify_host_, user_id_, kNotifyKivvet);
     if (type != nullptr) slot->SetType(type);
+    // Made on an engine thread: the service comes from the handler.
+    slot->SetStopWith(ServiceWork());
   }
   if (!slot) RkLogWarn("kivvet {0} notification not sent: no notify host yet", type != nullptr ? type : kNotifySync);
   return slot;

@@ -3,6 +3,7 @@
 #include "kivvet/adaptor/win/rk_kivvet_sync_observer.h"
 #include "kivvet/adaptor/win/rk_kivvetmgr_v2_win.h"
 #include "kivvet/rk_content_helper.h"
+#include "rk_service_work.h"
 #include "rk_utils.h"
 
 namespace rkservice {
@@ -22,6 +23,9 @@ bool RkKivvetMgr::Init(RkKivvetEventSink* sink) {
 int RkKivvetMgr::SaveContent(const std::u16string& id, const std::string& html, int version, int from) {
   const std::shared_ptr<RkContentHelper> helper = MakeContentHelper(this, WideToUtf8(id), html);
   if (!helper->Process()) return -1;
+  // Its service stopped while the images came in: the client is gone, and a
+  // note without the images it was sent with is not saved.
+  if (RkServiceWork::CurrentStopping()) return -1;
   return impl_->SaveContent(id, helper->GetContent(), version, helper->HasResources(), from);
 }
 

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <utility>
 
+#include "rk_service_work.h"
+
 namespace rkservice {
 namespace {
 
@@ -116,10 +118,31 @@ void RkResourceDownloader::Wait() {
     const void* who;
     ~LeaveLine() { slots.Leave(who); }
   } leave{slots_, this};
+  // A stop of the service ends the transfers (each reports unanswered) and
+  // the wait for them, at once.
+  RkServiceWork* const stop = options_.stop_with.get();
+  RkHttpMultiClient* client = client_.get();
+  struct Waker {
+    RkServiceWork* stop;
+    int id;
+    ~Waker() {
+      if (stop != nullptr) stop->RemoveWaker(id);
+    }
+  } waker{stop, stop != nullptr ? stop->AddWaker([client] { client->Wake(); }) : 0};
   for (;;) {
+    if (stop != nullptr && stop->stopping()) FailQueued();
     StartQueued();
     if (queue_.empty() && client_->open() == 0) return;
     client_->Step(kStepWait);
+  }
+}
+
+void RkResourceDownloader::FailQueued() {
+  const RkHttpError stopped = RkHttpClient::StoppedError();
+  while (!queue_.empty()) {
+    Job job = std::move(queue_.front());
+    queue_.pop_front();
+    Report(job.done, false, RkHttpResponse(), stopped);
   }
 }
 

@@ -113,6 +113,8 @@ class RkResourceDownloader {
 
   // Starts queued downloads as far as the bounds allow.
   void StartQueued();
+  // Reports every download not yet started as ended by the service's stop.
+  void FailQueued();
   void Start(Job job);
 
   const RkHttpClient::Options options_;

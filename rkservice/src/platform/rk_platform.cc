@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/rk_exit_close.h"
 #include "rk_logger.h"
 
 namespace rkservice {
@@ -45,11 +46,19 @@ long CurrentThreadId() { return static_cast<long>(syscall(SYS_gettid)); }
 
 void* LoadNativeLibrary(const std::filesystem::path& path, std::string* error) {
   dlerror();
+  void* loaded = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
+  if (loaded != nullptr) return loaded;
   void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr && error != nullptr) {
-    const char* text = dlerror();
-    *error = text != nullptr ? text : "unknown error";
+  if (library == nullptr) {
+    if (error != nullptr) {
+      const char* text = dlerror();
+      *error = text != nullptr ? text : "unknown error";
+    }
+    return nullptr;
   }
+  // The library's statics were just made, their cleanup registered for exit:
+  // the service's close must run before it.
+  RkExitClose::Renew();
   return library;
 }
 

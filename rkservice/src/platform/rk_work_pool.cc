@@ -39,18 +39,18 @@ RkWorkPool::~RkWorkPool() {
   }
 }
 
-bool RkWorkPool::TrySubmit(std::function<void()> work) {
+bool RkWorkPool::TrySubmit(std::function<void()> work, const void* owner) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (stopping_) return false;
   JoinLeftThreads();
   // Idle threads, those just started included, each take one piece of work.
   if (queue_.size() < idle_) {
-    queue_.push_back(std::move(work));
+    queue_.push_back(Queued{owner, std::move(work)});
     work_ready_.notify_one();
     return true;
   }
   if (threads_.size() < max_threads_) {
-    queue_.push_back(std::move(work));
+    queue_.push_back(Queued{owner, std::move(work)});
     // Idle from its start: it takes the work just queued.
     ++idle_;
     try {
@@ -70,8 +70,25 @@ bool RkWorkPool::TrySubmit(std::function<void()> work) {
   }
   // Every thread is busy: the work waits for one, up to the queue's bound.
   if (queue_.size() - idle_ >= max_queued_) return false;
-  queue_.push_back(std::move(work));
+  queue_.push_back(Queued{owner, std::move(work)});
   return true;
+}
+
+size_t RkWorkPool::Drop(const void* owner) {
+  std::vector<std::function<void()>> dropped;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = queue_.begin(); it != queue_.end();) {
+      if (it->owner == owner) {
+        dropped.push_back(std::move(it->work));
+        it = queue_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  // Out of the lock: the work's state may take its time to go.
+  return dropped.size();
 }
 
 RkWorkPool::Load RkWorkPool::CurrentLoad() {
@@ -104,7 +121,7 @@ void RkWorkPool::Work() {
     --idle_;
     if (!queue_.empty()) {
       {
-        std::function<void()> work = std::move(queue_.front());
+        std::function<void()> work = std::move(queue_.front().work);
         queue_.pop_front();
         lock.unlock();
         try {

@@ -47,8 +47,12 @@ class RkWorkPool {
   RkWorkPool& operator=(const RkWorkPool&) = delete;
 
   // Runs `work` on a pool thread; false, without running it, when the pool
-  // is at both bounds (or stopping). `work` must not throw.
-  bool TrySubmit(std::function<void()> work);
+  // is at both bounds (or stopping). `work` must not throw. `owner` names
+  // whose work it is, for Drop.
+  bool TrySubmit(std::function<void()> work, const void* owner = nullptr);
+  // Destroys, unrun, the work of `owner` that still waits for a thread;
+  // returns how many there were.
+  size_t Drop(const void* owner);
 
   Load CurrentLoad();
 
@@ -64,7 +68,11 @@ class RkWorkPool {
 
   std::mutex mutex_;
   std::condition_variable work_ready_;
-  std::deque<std::function<void()>> queue_;
+  struct Queued {
+    const void* owner;
+    std::function<void()> work;
+  };
+  std::deque<Queued> queue_;
   std::map<std::thread::id, std::thread> threads_;
   std::vector<std::thread> left_;
   size_t idle_ = 0;
