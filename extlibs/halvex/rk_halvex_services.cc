@@ -2,6 +2,8 @@
 // service object for the whole process, each answering with what it was asked.
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,7 +18,29 @@ namespace {
 
 namespace tc = test_controls;
 
-enum class Mode { kEcho, kNoResult, kErrorCode, kBadUtf8, kTwice, kDelay };
+enum class Mode { kEcho, kNoResult, kErrorCode, kBadUtf8, kTwice, kDelay, kHold };
+
+// Calls that wait for the test. Never destroyed: a held call may end while
+// the process exits.
+struct Held {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int32_t count = 0;
+  bool let_go = false;
+};
+
+Held& TheHeld() {
+  static Held* const held = new Held();
+  return *held;
+}
+
+void HoldUntilLetGo() {
+  Held& held = TheHeld();
+  std::unique_lock<std::mutex> lock(held.mutex);
+  ++held.count;
+  held.changed.wait(lock, [&] { return held.let_go; });
+  --held.count;
+}
 
 Mode ModeOfWord(const char* text) {
   if (text == nullptr) return Mode::kEcho;
@@ -27,7 +51,8 @@ Mode ModeOfWord(const char* text) {
                {tc::kErrorCode, Mode::kErrorCode},
                {tc::kBadUtf8, Mode::kBadUtf8},
                {tc::kTwice, Mode::kTwice},
-               {tc::kDelay, Mode::kDelay}};
+               {tc::kDelay, Mode::kDelay},
+               {tc::kHold, Mode::kHold}};
   for (const auto& w : words) {
     if (std::strcmp(text, w.word) == 0) return w.mode;
   }
@@ -115,6 +140,9 @@ class Answer {
         break;
       case Mode::kDelay:
         std::this_thread::sleep_for(std::chrono::milliseconds(tc::kDelayMs));
+        break;
+      case Mode::kHold:
+        HoldUntilLetGo();
         break;
       case Mode::kEcho:
         break;
@@ -291,3 +319,22 @@ extern "C" __attribute__((visibility("default"))) bool RkHalvexCounters(const ch
 
 static_assert(std::is_same_v<decltype(&RkHalvexCounters), rkhalvex::test_controls::RkHalvexCountersFn>,
               "counters signature");
+
+extern "C" __attribute__((visibility("default"))) int32_t RkHalvexHeld() {
+  rkhalvex::Held& held = rkhalvex::TheHeld();
+  std::lock_guard<std::mutex> lock(held.mutex);
+  return held.count;
+}
+
+extern "C" __attribute__((visibility("default"))) void RkHalvexLetGo() {
+  rkhalvex::Held& held = rkhalvex::TheHeld();
+  {
+    std::lock_guard<std::mutex> lock(held.mutex);
+    held.let_go = true;
+  }
+  held.changed.notify_all();
+}
+
+static_assert(std::is_same_v<decltype(&RkHalvexHeld), rkhalvex::test_controls::RkHalvexHeldFn>, "held signature");
+static_assert(std::is_same_v<decltype(&RkHalvexLetGo), rkhalvex::test_controls::RkHalvexLetGoFn>,
+              "let-go signature");

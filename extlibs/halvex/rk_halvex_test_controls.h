@@ -23,6 +23,7 @@ inline constexpr char kErrorCode[] = "halvex-error";     // {"op":"<name>","erro
 inline constexpr char kBadUtf8[] = "halvex-bad-utf8";    // {"op":"<name>","bad":"\xFF\xC3"}
 inline constexpr char kTwice[] = "halvex-twice";         // "first", then the usual answer
 inline constexpr char kDelay[] = "halvex-delay";         // the usual answer after kDelayMs
+inline constexpr char kHold[] = "halvex-hold";           // the usual answer once the test lets held calls go
 
 inline constexpr int32_t kUpdateNoResult = 9001;
 inline constexpr int32_t kUpdateErrorCode = 9002;
@@ -35,6 +36,13 @@ inline constexpr int kDelayMs = 200;
 // Comma-separated service names that Rk_GetRestService refuses; read on every
 // call.
 inline constexpr char kRefuseVariable[] = "RK_HALVEX_REFUSE";
+
+// Calls held by kHold now; and the release of every held call, and of every
+// later one.
+using RkHalvexHeldFn = int32_t (*)();
+inline constexpr char kHeldName[] = "RkHalvexHeld";
+using RkHalvexLetGoFn = void (*)();
+inline constexpr char kLetGoName[] = "RkHalvexLetGo";
 
 // How often the named object was acquired and released in this process;
 // false for an unknown name.

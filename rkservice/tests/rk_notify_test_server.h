@@ -34,6 +34,7 @@ struct NotifyReply {
   bool silent = false;  // read the request, never answer
   std::vector<std::pair<std::string, std::string>> headers = {};  // further answer headers
   bool held = false;  // read the request, answer once the test releases it
+  std::string held_user;  // with held: only the requests of this UserName are held
 };
 
 struct NotifyRequest {
@@ -146,7 +147,8 @@ class NotifyTestServer : private TestServerState {
         changed_.wait(lock, [this] { return stopping_; });
         stopped = true;
       }
-      if (reply.held && !stopped) {
+      const bool hold = reply.held && (reply.held_user.empty() || request.Header("UserName") == reply.held_user);
+      if (hold && !stopped) {
         ++held_;
         changed_.wait(lock, [this] { return stopping_ || released_; });
         --held_;
