@@ -34,7 +34,7 @@ struct NotifyReply {
   bool silent = false;  // read the request, never answer
   std::vector<std::pair<std::string, std::string>> headers = {};  // further answer headers
   bool held = false;  // read the request, answer once the test releases it
-  std::string held_user;  // with held: only the requests of this UserName are held
+  std::string held_user = {};  // with held: only the requests of this UserName are held
 };
 
 struct NotifyRequest {
