@@ -407,7 +407,9 @@ std::string Upper(std::string text) {
 // The resource files an HTML text names: "ResCache/" + 32 hex digits and an
 // optional extension.
 std::set<std::string> ReferencedResources(const std::string& html) {
-  static const std::string kMark = "ResCache/";
+  // Not a static string: one made on first use would be torn down at exit
+  // before the service's close has stopped the engine that reads it.
+  constexpr std::string_view kMark = "ResCache/";
   std::set<std::string> files;
   for (size_t at = html.find(kMark); at != std::string::npos; at = html.find(kMark, at + 1)) {
     const size_t start = at + kMark.size();

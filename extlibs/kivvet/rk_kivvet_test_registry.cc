@@ -13,14 +13,16 @@
 namespace rkkivvet {
 namespace {
 
+// None of these is destroyed: engines still run while the process exits,
+// until the service that holds them is released.
 std::mutex& EnginesMutex() {
   static std::mutex mutex;
   return mutex;
 }
 
 std::set<RkKivvetEngine*>& Engines() {
-  static std::set<RkKivvetEngine*> engines;
-  return engines;
+  static auto* const engines = new std::set<RkKivvetEngine*>();
+  return *engines;
 }
 
 struct ResetRecord {
@@ -30,8 +32,8 @@ struct ResetRecord {
 };
 
 ResetRecord& LastReset() {
-  static ResetRecord record;
-  return record;
+  static auto* const record = new ResetRecord();
+  return *record;
 }
 
 struct CallRecord {
@@ -40,8 +42,8 @@ struct CallRecord {
 };
 
 CallRecord& Calls() {
-  static CallRecord record;
-  return record;
+  static auto* const record = new CallRecord();
+  return *record;
 }
 
 struct ChosenAnswers {
@@ -52,8 +54,8 @@ struct ChosenAnswers {
 };
 
 ChosenAnswers& Chosen() {
-  static ChosenAnswers answers;
-  return answers;
+  static auto* const answers = new ChosenAnswers();
+  return *answers;
 }
 
 std::function<void(RkKivvetObserver*)> CallFor(const RkKivvetTestEvent& e) {
