@@ -356,8 +356,10 @@ TEST_F(Proxies, BodiesStillOnTheirWayHoldNoListenerThread) {
   std::vector<std::string> requests;
   std::vector<std::unique_ptr<rktest::SlowClient>> waiting;
   for (int i = 0; i < kClients; ++i) {
-    requests.push_back(
-        rktest::BuildRequest("POST", "/account/check", {{"Content-Type", kForm}}, "account=" + std::to_string(i)));
+    // Two users: each within its share of the work pool.
+    requests.push_back(rktest::BuildRequest("POST", "/account/check",
+                                            {{"Content-Type", kForm}, {"UserName", i % 2 ? "ann" : "bob"}},
+                                            "account=" + std::to_string(i)));
     waiting.push_back(std::make_unique<rktest::SlowClient>(port_));
     ASSERT_TRUE(waiting.back()->Send(requests.back().substr(0, requests.back().size() - 3)));
   }
