@@ -160,10 +160,11 @@ RkHandlerKind::Make MakeProbe(int delay_ms = 0) {
 class Router : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    RkAddTestHandlerKind({"probe", "Probe", true, MakeProbe()});
-    RkAddTestHandlerKind({"slow", "Slow", true, MakeProbe(150)});
-    RkAddTestHandlerKind({"account", "account", false, MakeProbe()});
-    RkAddTestHandlerKind({"updater", "", false, MakeProbe()});
+    using Data = RkHandlerKind::Data;
+    RkAddTestHandlerKind({"probe", "Probe", true, Data::kUnderRoot, MakeProbe()});
+    RkAddTestHandlerKind({"slow", "Slow", true, Data::kUnderRoot, MakeProbe(150)});
+    RkAddTestHandlerKind({"account", "account", false, Data::kNone, MakeProbe()});
+    RkAddTestHandlerKind({"updater", "", false, Data::kNone, MakeProbe()});
   }
 
   void SetUp() override {
@@ -507,6 +508,50 @@ TEST_F(Router, UsersPastTheBoundAreRefusedAndEarlierOnesServed) {
   RkHandlerRegistry::SetMaxUsersForTesting(RkHandlerRegistry::kMaxUsers);
   const std::string log = Log();
   EXPECT_NE(log.find("[warning] no room for user u4: the service holds its most users, 3"), std::string::npos)
+      << log;
+}
+
+// The proxies keep nothing under the root: a table full of users with data
+// leaves them to old and new users, preflights included, and the user of
+// requests without a UserName is never refused.
+TEST_F(Router, ProxyUsersHaveABoundOfTheirOwn) {
+  RkHandlerRegistry::SetMaxUsersForTesting(2);
+  RkHandlerRegistry::SetMaxProxyUsersForTesting(2);
+  for (const std::string user : {"d1", "d2"}) ASSERT_EQ(Get("/probe/hit", {{"UserName", user}}).status, 200);
+  const struct {
+    const char* what;
+    std::string method, target;
+    HeaderList headers;
+    int status;
+  } cases[] = {
+      {"a user with data on a proxy", "GET", "/account/hit", {{"UserName", "d1"}}, 200},
+      {"a user with data on the other proxy", "GET", "/updater/hit", {{"UserName", "d2"}}, 200},
+      {"a new user with data", "GET", "/probe/hit", {{"UserName", "d3"}}, 503},
+      {"a new user on a proxy", "GET", "/account/hit", {{"UserName", "p1"}}, 200},
+      {"a second new user on a proxy", "GET", "/updater/hit", {{"UserName", "p2"}}, 200},
+      {"a proxy user's first data, the table full", "GET", "/probe/hit", {{"UserName", "p1"}}, 503},
+      {"one more user on a proxy", "GET", "/account/hit", {{"UserName", "p3"}}, 503},
+      {"a proxy user on the other proxy", "GET", "/updater/hit", {{"UserName", "p1"}}, 200},
+      // The probe leaves OPTIONS to the base: 501 is the handler's answer.
+      {"a preflight without a user", "OPTIONS", "/account/hit", {}, 501},
+      {"a request without a user", "GET", "/updater/hit", {}, 200},
+  };
+  for (const auto& c : cases) {
+    const HttpReply reply = rktest::Request(port_, c.method, c.target, c.headers);
+    EXPECT_EQ(reply.status, c.status) << c.what;
+  }
+  // A proxy user that keeps data counts as such, and leaves its place.
+  RkHandlerRegistry::SetMaxUsersForTesting(3);
+  EXPECT_EQ(Get("/probe/hit", {{"UserName", "p1"}}).status, 200);
+  EXPECT_EQ(Get("/account/hit", {{"UserName", "p3"}}).status, 200);
+  EXPECT_EQ(Get("/account/hit", {{"UserName", "p4"}}).status, 503);
+  RkHandlerRegistry::SetMaxUsersForTesting(RkHandlerRegistry::kMaxUsers);
+  RkHandlerRegistry::SetMaxProxyUsersForTesting(RkHandlerRegistry::kMaxProxyUsers);
+  const std::string log = Log();
+  EXPECT_NE(log.find("[warning] no room for user d3: the service holds its most users, 2"), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("[warning] no room for user p3: the service holds its most users of the proxies alone, 2"),
+            std::string::npos)
       << log;
 }
 
