@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <system_error>
 #include <vector>
 
 #include "platform/rk_platform.h"
@@ -108,6 +109,14 @@ RkHandlerRegistry::Refusal RkHandlerRegistry::CheckRoom(const std::string& user,
 RkHandlerRegistry::Refusal RkHandlerRegistry::CheckDescriptors(const std::string& user) {
   const platform::DescriptorUse use = platform::CurrentDescriptorUse();
   if (use.limit != SIZE_MAX) {
+    // A count that cannot be made is no room: at the limit, it takes the
+    // one descriptor that is not there.
+    if (use.count_error != 0) {
+      RkLogWarn("no handler made for user {0}: the process's file descriptors can not be counted ({1}), its limit "
+                "is {2}",
+                user, std::generic_category().message(use.count_error), use.limit);
+      return Refusal::kTooFewDescriptors;
+    }
     const size_t keep_free = std::max(use.limit / kFreeDescriptorShare, kMinFreeDescriptors);
     if (use.open + keep_free > use.limit) {
       RkLogWarn("no handler made for user {0}: {1} of the process's {2} file descriptors are open", user, use.open,

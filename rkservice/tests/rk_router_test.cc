@@ -1,10 +1,13 @@
 // The router, the handler registry and the handler base through real HTTP,
 // with handler classes of the test's own added through the factory's
 // test-only hook.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -572,6 +575,43 @@ TEST_F(Router, NoHandlerIsMadeWhenTheProcessRunsLowOnDescriptors) {
   EXPECT_EQ(refused.body, "{}");
   EXPECT_EQ(known.status, 200);
   EXPECT_NE(Log().find("[warning] no handler made for user bob: "), std::string::npos);
+  EXPECT_EQ(Get("/probe/hit", {{"UserName", "bob"}}).status, 200);
+}
+
+// At the limit itself the descriptors cannot even be counted: listing them
+// takes one more. That is no room either.
+TEST_F(Router, NoHandlerIsMadeWhenTheDescriptorsCannotBeCounted) {
+  // The connection is open, and the service's side of it accepted, before
+  // the table is full.
+  rktest::SlowClient client(port_);
+  ASSERT_TRUE(client.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+  ASSERT_EQ(client.ReceiveReply().status, 200);
+  const int null_fd = open("/dev/null", O_RDONLY);
+  ASSERT_GE(null_fd, 0);
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  struct rlimit tight = saved;
+  // Read as nothing open, a limit this high would pass the share kept free.
+  tight.rlim_cur = platform::CurrentDescriptorUse().open + 2 * RkHandlerRegistry::kMinFreeDescriptors;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  std::vector<int> fillers = {null_fd};
+  for (int fd; (fd = dup(null_fd)) >= 0;) fillers.push_back(fd);
+  const int fill_error = errno;
+  const int uncounted = platform::CurrentDescriptorUse().count_error;
+  ASSERT_TRUE(client.Send("GET /probe/hit HTTP/1.1\r\nHost: x\r\nUserName: bob\r\n\r\n"));
+  const HttpReply refused = client.ReceiveReply();
+  for (const int fd : fillers) close(fd);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_EQ(fill_error, EMFILE);
+  EXPECT_EQ(uncounted, EMFILE);
+  EXPECT_EQ(refused.status, 503);
+  EXPECT_EQ(refused.body, "{}");
+  EXPECT_FALSE(fs::exists(root_ / "bob"));
+  EXPECT_NE(Log().find("[warning] no handler made for user bob: the process's file descriptors can not be counted "
+                       "(Too many open files), its limit is " +
+                       std::to_string(tight.rlim_cur)),
+            std::string::npos)
+      << Log();
   EXPECT_EQ(Get("/probe/hit", {{"UserName", "bob"}}).status, 200);
 }
 
