@@ -141,6 +141,10 @@ class ProbeHandler : public RkRestHandler {
       Reply(r, 200, ReadBody(r));
       return true;
     };
+    post_routes_["/probe/echo-utf8"] = [this](http_request& r) {
+      ReplyUtf8(r, 200, ReadBody(r));
+      return true;
+    };
   }
   void HandleGet(http_request request) override { RouteRequest(get_routes_, request); }
   void HandlePost(http_request request) override { RouteRequest(post_routes_, request); }
@@ -631,6 +635,32 @@ TEST_F(Router, ReplyHelpersEncodeTextAndHeaders) {
   EXPECT_EQ(twice.body, "first");
   // The route goes on after the first reply is on its way.
   EXPECT_TRUE(rktest::WaitUntil([] { return g_second_reply_threw.load(); }));
+}
+
+// A reply may quote what a request sent; it goes out as well-formed UTF-8
+// all the same, each ill-formed part as one U+FFFD.
+TEST_F(Router, RepliesQuotingIllFormedBytesAreWellFormedUtf8) {
+  const std::string r = "\xEF\xBF\xBD";
+  const struct {
+    const char* what;
+    std::string sent, answered;
+  } cases[] = {
+      {"well-formed", "caf\xC3\xA9 \xF0\x9F\x98\x80", "caf\xC3\xA9 \xF0\x9F\x98\x80"},
+      {"a byte that is never UTF-8", "a\xFF" "b", "a" + r + "b"},
+      {"a lone continuation byte", "\x80x", r + "x"},
+      {"a sequence cut short", "x\xF0\x9F\x98", "x" + r},
+      {"an overlong form", "\xC0\xAF", r + r},
+      {"an encoded surrogate", "\xED\xA0\x80", r + r + r},
+  };
+  const HeaderList headers = {{"UserName", "ann"}, {"Content-Type", "text/plain; charset=utf-8"}};
+  for (const char* path : {"/probe/echo", "/probe/echo-utf8"}) {
+    for (const auto& c : cases) {
+      const HttpReply reply = rktest::Request(port_, "POST", path, headers, c.sent);
+      EXPECT_EQ(reply.status, 200) << path << ": " << c.what;
+      EXPECT_EQ(reply.body, c.answered) << path << ": " << c.what;
+      EXPECT_EQ(reply.Header("content-length"), std::to_string(c.answered.size())) << path << ": " << c.what;
+    }
+  }
 }
 
 TEST_F(Router, FullLoggingTracesEachExchangeButPreflights) {
