@@ -1,7 +1,9 @@
-# Two commands: `make run` serves the demo host, `make test` runs every test.
+# Two commands: `make run` builds the demo host and what it loads, and serves;
+# `make test` builds everything and runs every test.
 # Both install what is missing and build through the CMake presets.
 
 ARGS ?=
+# Parallel build jobs.
 JOBS ?= $(shell nproc)
 
 .PHONY: run test
@@ -9,7 +11,7 @@ JOBS ?= $(shell nproc)
 run:
 	@scripts/ensure-packages.sh
 	cmake --preset native
-	cmake --build --preset native -j $(JOBS)
+	cmake --build --preset native -j $(JOBS) --target rkhost
 	build/native/bin/rkhost $(ARGS)
 
 test:

@@ -72,6 +72,12 @@ bool FromJson(const nlohmann::json& value, NodeRecord* record) {
   return true;
 }
 
+nlohmann::json Parse(const std::string& text) {
+  // Most texts hold no escape at all.
+  if (text.find('\\') == std::string::npos) return nlohmann::json::parse(text, nullptr, false);
+  return nlohmann::json::parse(LoneSurrogateEscapesReplaced(text), nullptr, false);
+}
+
 std::string Dump(const nlohmann::json& value) {
   return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }

@@ -53,6 +53,11 @@ nlohmann::json ToJson(const NodeRecord& record);
 // otherwise.
 bool FromJson(const nlohmann::json& value, NodeRecord* record);
 
+// The engine's JSON reader: a discarded value for text that is no JSON. A
+// lone surrogate escape reads as U+FFFD, as the service's own readers take
+// it, not as an error.
+nlohmann::json Parse(const std::string& text);
+
 // Serialises; bytes that are not UTF-8 become U+FFFD instead of throwing.
 std::string Dump(const nlohmann::json& value);
 

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "rk_kivvet_node_json.h"
+#include "rk_kivvet_protocol.h"
 #include "rk_kivvet_text.h"
 
 namespace rkkivvet {
@@ -797,7 +798,7 @@ bool RkKivvetStore::SaveResource(const std::string& name, const uint8_t* data, i
 }
 
 bool RkKivvetStore::ImportBookmarks(const std::string& body, int32_t* count) {
-  const nlohmann::json parsed = nlohmann::json::parse(body, nullptr, false);
+  const nlohmann::json parsed = protocol::Parse(body);
   const nlohmann::json* list = &parsed;
   if (parsed.is_object()) {
     const auto found = parsed.find("bookmarks");

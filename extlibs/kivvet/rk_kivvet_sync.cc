@@ -165,7 +165,7 @@ bool RkKivvetSync::Pull(const RkKivvetSyncDetails& details, int64_t* usn, int32_
     return false;
   }
   // The whole answer is checked before any of it is applied.
-  const nlohmann::json value = nlohmann::json::parse(answer.body, nullptr, false);
+  const nlohmann::json value = protocol::Parse(answer.body);
   std::vector<protocol::NodeRecord> records;
   bool valid = value.is_object() && value.contains("usn") && value["usn"].is_number_integer() &&
                value.contains("nodes") && value["nodes"].is_array();
@@ -221,7 +221,7 @@ bool RkKivvetSync::Push(const RkKivvetSyncDetails& details, int32_t* pushed) {
     failure_text_ = answer.status != 0 ? "refused" : answer.error;
     return false;
   }
-  const nlohmann::json value = nlohmann::json::parse(answer.body, nullptr, false);
+  const nlohmann::json value = protocol::Parse(answer.body);
   if (!value.is_object() || !value.contains("results") || !value["results"].is_array()) {
     failure_text_ = "bad answer";
     return false;

@@ -14,6 +14,21 @@ int HexValue(char c) {
   return -1;
 }
 
+// The unit of the four hexadecimal digits at text[at]; -1 when they are not.
+int EscapedUnit(const std::string& text, size_t at) {
+  if (at + 4 > text.size()) return -1;
+  int unit = 0;
+  for (size_t i = at; i < at + 4; ++i) {
+    const int digit = HexValue(text[i]);
+    if (digit < 0) return -1;
+    unit = unit * 16 + digit;
+  }
+  return unit;
+}
+
+bool IsHighSurrogate(int unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool IsLowSurrogate(int unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
 void AppendUtf8(std::string* out, char32_t c) {
   if (c < 0x80) {
     out->push_back(static_cast<char>(c));
@@ -90,6 +105,28 @@ RkGuid NewGuid() {
 }
 
 std::string NewIdText() { return GuidToText(NewGuid()); }
+
+std::string LoneSurrogateEscapesReplaced(std::string json) {
+  bool in_string = false;
+  for (size_t i = 0; i < json.size(); ++i) {
+    if (json[i] == '"') {
+      in_string = !in_string;
+    } else if (in_string && json[i] == '\\' && ++i < json.size() && json[i] == 'u') {
+      // json[i] is the "u"; its digits follow, and a low half would stand
+      // six characters on.
+      const int unit = EscapedUnit(json, i + 1);
+      const bool paired = IsHighSurrogate(unit) && json.compare(i + 5, 2, "\\u") == 0 &&
+                          IsLowSurrogate(EscapedUnit(json, i + 7));
+      if (paired) {
+        i += 10;
+      } else if (IsHighSurrogate(unit) || IsLowSurrogate(unit)) {
+        json.replace(i + 1, 4, "FFFD");
+        i += 4;
+      }
+    }
+  }
+  return json;
+}
 
 std::string Utf16ToUtf8(std::u16string_view text) {
   std::string out;

@@ -21,6 +21,12 @@ bool IsIdText(std::string_view text);
 RkGuid NewGuid();
 std::string NewIdText();
 
+// A JSON text with each lone surrogate escape in its strings ("\ud83d"
+// without its low half, as JSON.stringify writes a string cut inside an
+// emoji) made "\uFFFD", as a UTF-16 reader takes it; pairs, bad escapes and
+// all else stay as they are.
+std::string LoneSurrogateEscapesReplaced(std::string json);
+
 // Lone surrogates become U+FFFD; null gives "".
 std::string Utf16ToUtf8(std::u16string_view text);
 std::string Utf16ToUtf8(const char16_t* text);

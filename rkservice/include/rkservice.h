@@ -56,6 +56,11 @@ namespace rkservice {
 // request for a further user is answered 503 "{}"; users already served keep
 // being served.
 inline constexpr size_t kRkMaxUsersPerService = 256;
+// Users of the account and updater routes alone (they keep no data), counted
+// apart from the users above; past it a further one is answered 503 "{}" too.
+// "Anonymity", the user of those routes' requests without a UserName, is
+// always served.
+inline constexpr size_t kRkMaxProxyUsersPerService = 1024;
 
 // spdlog's numbering.
 enum RkLogLevel : int {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <system_error>
 #include <vector>
 
 #include "platform/rk_platform.h"
@@ -23,23 +24,22 @@ namespace {
 // The one place that names the concrete handlers; each handler adds its row.
 // Never destroyed: requests still running at exit may look a segment up.
 std::vector<RkHandlerKind>& HandlerKinds() {
+  using Data = RkHandlerKind::Data;
   static std::vector<RkHandlerKind>* const kinds = new std::vector<RkHandlerKind>{
-      {"kivvet", "Kivvet", false,
+      {"kivvet", "Kivvet", false, Data::kUnderRoot,
        [](const std::string& user, const std::filesystem::path& folder) -> RkRestHandler* {
          return new RkKivvetHandler(user, folder.u8string());
        }},
       // Neither proxy uses its user or folder; the account folder is named, not made.
-      {"account", "account", false, [](const std::string&, const std::filesystem::path&) -> RkRestHandler* {
-         return new RkAccountHandler();
-       }},
-      {"updater", "", false, [](const std::string&, const std::filesystem::path&) -> RkRestHandler* {
-         return new RkUpdaterHandler();
-       }},
-      {"quickaccess", "QuickAccess", true,
+      {"account", "account", false, Data::kNone,
+       [](const std::string&, const std::filesystem::path&) -> RkRestHandler* { return new RkAccountHandler(); }},
+      {"updater", "", false, Data::kNone,
+       [](const std::string&, const std::filesystem::path&) -> RkRestHandler* { return new RkUpdaterHandler(); }},
+      {"quickaccess", "QuickAccess", true, Data::kUnderRoot,
        [](const std::string& user, const std::filesystem::path& folder) -> RkRestHandler* {
          return new RkQAHandler(user, folder);
        }},
-      {"tesselfill", "TesselFill", true,
+      {"tesselfill", "TesselFill", true, Data::kUnderRoot,
        [](const std::string& user, const std::filesystem::path& folder) -> RkRestHandler* {
          return new RkTesselFillHandler(user, folder);
        }},
@@ -48,6 +48,7 @@ std::vector<RkHandlerKind>& HandlerKinds() {
 }
 
 std::atomic<size_t> g_max_users{RkHandlerRegistry::kMaxUsers};
+std::atomic<size_t> g_max_proxy_users{RkHandlerRegistry::kMaxProxyUsers};
 
 const RkHandlerKind* FindKind(const std::string& segment) {
   for (const RkHandlerKind& kind : HandlerKinds()) {
@@ -63,35 +64,60 @@ const RkHandlerKind* FindKind(const std::string& segment) {
 void RkAddTestHandlerKind(RkHandlerKind kind) { HandlerKinds().insert(HandlerKinds().begin(), std::move(kind)); }
 
 void RkHandlerRegistry::SetMaxUsersForTesting(size_t max_users) { g_max_users = max_users; }
+void RkHandlerRegistry::SetMaxProxyUsersForTesting(size_t max_users) { g_max_proxy_users = max_users; }
 #endif
 
 RkHandlerRegistry::RkHandlerRegistry(const RkServiceInfo& info) : info_(info) {}
 
 RkHandlerRegistry::~RkHandlerRegistry() {
-  for (auto& user : handlers_) {
-    for (auto& handler : user.second) delete handler.second;
+  for (auto& user : users_) {
+    for (auto& handler : user.second.handlers) delete handler.second;
   }
 }
 
 RkRestHandler* RkHandlerRegistry::FindHandler(const std::string& user, const std::string& name) {
   std::lock_guard<std::mutex> lock(users_mutex_);
-  const auto inner = handlers_.find(user);
-  if (inner == handlers_.end()) return nullptr;
-  const auto found = inner->second.find(name);
-  return found != inner->second.end() ? found->second : nullptr;
+  const auto entry = users_.find(user);
+  if (entry == users_.end()) return nullptr;
+  const auto found = entry->second.handlers.find(name);
+  return found != entry->second.handlers.end() ? found->second : nullptr;
 }
 
-RkHandlerRegistry::Refusal RkHandlerRegistry::CheckRoom(const std::string& user) {
+RkHandlerRegistry::Refusal RkHandlerRegistry::CheckRoom(const std::string& user, const RkHandlerKind& kind) {
   {
     std::lock_guard<std::mutex> lock(users_mutex_);
-    const size_t max_users = g_max_users;
-    if (handlers_.count(user) == 0 && handlers_.size() >= max_users) {
-      RkLogWarn("no room for user {0}: the service holds its most users, {1}", user, max_users);
-      return Refusal::kTooManyUsers;
+    const auto entry = users_.find(user);
+    const bool known = entry != users_.end();
+    if (kind.data == RkHandlerKind::Data::kUnderRoot) {
+      // A proxy user's first data handler makes it a user with data.
+      const size_t max_users = g_max_users;
+      if (!(known && entry->second.keeps_data) && data_users_ >= max_users) {
+        RkLogWarn("no room for user {0}: the service holds its most users, {1}", user, max_users);
+        return Refusal::kTooManyUsers;
+      }
+    } else if (!known && user != kAnonymousUser) {
+      const size_t max_users = g_max_proxy_users;
+      if (proxy_users_ >= max_users) {
+        RkLogWarn("no room for user {0}: the service holds its most users of the proxies alone, {1}", user,
+                  max_users);
+        return Refusal::kTooManyUsers;
+      }
     }
   }
+  return CheckDescriptors(user);
+}
+
+RkHandlerRegistry::Refusal RkHandlerRegistry::CheckDescriptors(const std::string& user) {
   const platform::DescriptorUse use = platform::CurrentDescriptorUse();
   if (use.limit != SIZE_MAX) {
+    // A count that cannot be made is no room: at the limit, it takes the
+    // one descriptor that is not there.
+    if (use.count_error != 0) {
+      RkLogWarn("no handler made for user {0}: the process's file descriptors can not be counted ({1}), its limit "
+                "is {2}",
+                user, std::generic_category().message(use.count_error), use.limit);
+      return Refusal::kTooFewDescriptors;
+    }
     const size_t keep_free = std::max(use.limit / kFreeDescriptorShare, kMinFreeDescriptors);
     if (use.open + keep_free > use.limit) {
       RkLogWarn("no handler made for user {0}: {1} of the process's {2} file descriptors are open", user, use.open,
@@ -100,6 +126,25 @@ RkHandlerRegistry::Refusal RkHandlerRegistry::CheckRoom(const std::string& user)
     }
   }
   return Refusal::kNone;
+}
+
+bool RkHandlerRegistry::CountsAsProxyUser(const std::string& user, const User& entry) {
+  return !entry.keeps_data && user != kAnonymousUser;
+}
+
+void RkHandlerRegistry::Insert(const std::string& user, const RkHandlerKind& kind, RkRestHandler* handler) {
+  std::lock_guard<std::mutex> lock(users_mutex_);
+  const auto inserted = users_.try_emplace(user);
+  User& entry = inserted.first->second;
+  const bool counted_before = !inserted.second && CountsAsProxyUser(user, entry);
+  entry.handlers[kind.segment] = handler;
+  if (kind.data == RkHandlerKind::Data::kUnderRoot && !entry.keeps_data) {
+    entry.keeps_data = true;
+    ++data_users_;
+  }
+  const bool counted_now = CountsAsProxyUser(user, entry);
+  if (counted_now && !counted_before) ++proxy_users_;
+  if (counted_before && !counted_now) --proxy_users_;
 }
 
 RkRestHandler* RkHandlerRegistry::GetHandler(const std::string& root, const std::string& user,
@@ -123,8 +168,9 @@ RkRestHandler* RkHandlerRegistry::GetHandler(const std::string& root, const std:
     return handler;
   }
   // An unknown segment gets its own refusal below, full table or not.
-  if (FindKind(name) != nullptr) {
-    why = CheckRoom(user);
+  const RkHandlerKind* kind = FindKind(name);
+  if (kind != nullptr) {
+    why = CheckRoom(user, *kind);
     if (why != Refusal::kNone) return nullptr;
     why = Refusal::kNoHandler;
   }
@@ -133,8 +179,7 @@ RkRestHandler* RkHandlerRegistry::GetHandler(const std::string& root, const std:
   why = Refusal::kNone;
   // The notify host is in place before any other request can see the handler.
   handler->SetNotifyHost(info_.notify_host);
-  std::lock_guard<std::mutex> lock(users_mutex_);
-  handlers_[user][name] = handler;
+  Insert(user, *kind, handler);
   return handler;
 }
 

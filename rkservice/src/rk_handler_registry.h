@@ -14,6 +14,7 @@
 namespace rkservice {
 
 class RkRestHandler;
+struct RkHandlerKind;
 
 class RkHandlerRegistry {
  public:
@@ -21,7 +22,14 @@ class RkHandlerRegistry {
   // past these bounds new users, and new handlers, are refused rather than
   // let run the process out of memory, threads or descriptors. Users already
   // in the table are always served.
+  // Users whose handlers keep data under the root: folders, stores, files.
   static constexpr size_t kMaxUsers = kRkMaxUsersPerService;
+  // Users of the account and updater proxies alone, which keep nothing under
+  // the root, count apart: a table full of users with data leaves the proxies
+  // to everyone. Their preflights, and "/updater/update", come without a
+  // UserName, as kAnonymousUser, which is never refused.
+  static constexpr size_t kMaxProxyUsers = kRkMaxProxyUsersPerService;
+  static constexpr char kAnonymousUser[] = "Anonymity";
   // A new handler is made only while this share of the process's descriptor
   // limit (and at least kMinFreeDescriptors) is still free.
   static constexpr size_t kFreeDescriptorShare = 8;
@@ -43,18 +51,31 @@ class RkHandlerRegistry {
 
 #ifdef RKSERVICE_TEST_HOOKS
   static void SetMaxUsersForTesting(size_t max_users);
+  static void SetMaxProxyUsersForTesting(size_t max_users);
 #endif
 
  private:
+  struct User {
+    std::map<std::string, RkRestHandler*> handlers;
+    bool keeps_data = false;  // one of its handlers keeps data under the root
+  };
+
   // Runs with create_mutex_ held and users_mutex_ not held.
   RkRestHandler* CreateHandler(const std::string& root, const std::string& user, const std::string& name);
   RkRestHandler* FindHandler(const std::string& user, const std::string& name);
-  // Whether a handler for the user may be made now; logs why not. Runs with
-  // create_mutex_ held.
-  Refusal CheckRoom(const std::string& user);
+  // Whether a handler of this kind may be made for the user now; logs why
+  // not. Runs with create_mutex_ held.
+  Refusal CheckRoom(const std::string& user, const RkHandlerKind& kind);
+  Refusal CheckDescriptors(const std::string& user);
+  void Insert(const std::string& user, const RkHandlerKind& kind, RkRestHandler* handler);
+  static bool CountsAsProxyUser(const std::string& user, const User& entry);
 
-  // A user has an entry once one of their handlers is made.
-  std::map<std::string, std::map<std::string, RkRestHandler*>> handlers_;
+  // A user has an entry once one of their handlers is made. The counts are
+  // of its entries, under users_mutex_: users with data, and the others but
+  // kAnonymousUser.
+  std::map<std::string, User> users_;
+  size_t data_users_ = 0;
+  size_t proxy_users_ = 0;
   std::mutex users_mutex_;
   RkServiceInfo info_;
   // Taken before users_mutex_ when both are held.
@@ -64,9 +85,13 @@ class RkHandlerRegistry {
 // How the factory makes the handler of one first path segment.
 struct RkHandlerKind {
   using Make = std::function<RkRestHandler*(const std::string& user, const std::filesystem::path& folder)>;
+  // Whether the handler keeps files under root/user, which decides the bound
+  // its users count toward.
+  enum class Data { kUnderRoot, kNone };
   std::string segment;
   std::string folder;  // below root/user; empty: the handler gets no folder
   bool make_folder;    // the factory creates the folder before construction
+  Data data;
   Make make;
 };
 

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -365,6 +366,41 @@ TEST_F(KivvetContent, ChangeRoutesRefuseBadBodies) {
   ASSERT_EQ(url.status, 200);
   EXPECT_EQ(value::parse(url.body).at("id").as_string(), id);
   EXPECT_NE(url.body.find("http://127.0.0.1/new"), std::string::npos) << url.body;
+}
+
+// A page's JSON.stringify writes a lone surrogate escape for a title cut
+// inside an emoji; the engine reads it as U+FFFD, as every other route does.
+TEST_F(KivvetContent, BookmarkTitlesReadLoneSurrogateEscapesAsReplacementCharacters) {
+  const std::string r = "\xEF\xBF\xBD";
+  const struct {
+    std::string title;  // as JSON writes it
+    std::string read;
+  } titles[] = {
+      {R"(cut \ud83d)", "cut " + r},
+      {R"(\ude00 low)", r + " low"},
+      {R"(\ud83d\ud83d\ude00)", r + "\xF0\x9F\x98\x80"},
+      {R"(\uD83D\u0041)", r + "A"},
+      {R"(pair \ud83d\ude00)", "pair \xF0\x9F\x98\x80"},
+      {R"(kept \\ud800)", "kept \\ud800"},
+  };
+  std::string body = "[";
+  std::multiset<std::string> expected;
+  for (const auto& t : titles) {
+    body += std::string(body.size() > 1 ? "," : "") + "{\"title\":\"" + t.title + "\",\"url\":\"http://127.0.0.1/b\"}";
+    expected.insert(t.read);
+  }
+  body += "]";
+  const HttpReply imported = Send("POST", "/kivvet/note/importbookmarks", body);
+  EXPECT_EQ(imported.status, 200) << imported.body;
+  EXPECT_EQ(imported.body, "{\"count\":" + std::to_string(expected.size()) + "}");
+  const HttpReply notes = Send("GET", "/kivvet/allurlnotes");
+  ASSERT_EQ(notes.status, 200) << notes.body;
+  std::multiset<std::string> read;
+  const value listing = value::parse(notes.body);
+  for (const value& node : listing.at("nodes").as_array()) {
+    if (node.at("url").as_string() == "http://127.0.0.1/b") read.insert(node.at("fn").as_string());
+  }
+  EXPECT_EQ(read, expected) << notes.body;
 }
 
 TEST_F(KivvetContent, AFailedSaveAnswers500) {

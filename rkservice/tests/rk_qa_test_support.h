@@ -77,7 +77,8 @@ inline std::string Utf16Bytes(const std::u16string& text) {
 class QaServiceTest : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    RkAddTestHandlerKind({"quickaccess", "QuickAccess", true, [](const std::string& user, const fs::path& folder) {
+    RkAddTestHandlerKind({"quickaccess", "QuickAccess", true, RkHandlerKind::Data::kUnderRoot,
+                          [](const std::string& user, const fs::path& folder) {
                             auto* handler = new RkQAHandler(user, folder);
                             std::lock_guard<std::mutex> lock(g_handlers_mutex);
                             g_handlers[user].push_back(handler);

@@ -1,10 +1,13 @@
 // The router, the handler registry and the handler base through real HTTP,
 // with handler classes of the test's own added through the factory's
 // test-only hook.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -141,6 +144,10 @@ class ProbeHandler : public RkRestHandler {
       Reply(r, 200, ReadBody(r));
       return true;
     };
+    post_routes_["/probe/echo-utf8"] = [this](http_request& r) {
+      ReplyUtf8(r, 200, ReadBody(r));
+      return true;
+    };
   }
   void HandleGet(http_request request) override { RouteRequest(get_routes_, request); }
   void HandlePost(http_request request) override { RouteRequest(post_routes_, request); }
@@ -163,10 +170,11 @@ RkHandlerKind::Make MakeProbe(int delay_ms = 0) {
 class Router : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    RkAddTestHandlerKind({"probe", "Probe", true, MakeProbe()});
-    RkAddTestHandlerKind({"slow", "Slow", true, MakeProbe(150)});
-    RkAddTestHandlerKind({"account", "account", false, MakeProbe()});
-    RkAddTestHandlerKind({"updater", "", false, MakeProbe()});
+    using Data = RkHandlerKind::Data;
+    RkAddTestHandlerKind({"probe", "Probe", true, Data::kUnderRoot, MakeProbe()});
+    RkAddTestHandlerKind({"slow", "Slow", true, Data::kUnderRoot, MakeProbe(150)});
+    RkAddTestHandlerKind({"account", "account", false, Data::kNone, MakeProbe()});
+    RkAddTestHandlerKind({"updater", "", false, Data::kNone, MakeProbe()});
   }
 
   void SetUp() override {
@@ -521,6 +529,50 @@ TEST_F(Router, UsersPastTheBoundAreRefusedAndEarlierOnesServed) {
       << log;
 }
 
+// The proxies keep nothing under the root: a table full of users with data
+// leaves them to old and new users, preflights included, and the user of
+// requests without a UserName is never refused.
+TEST_F(Router, ProxyUsersHaveABoundOfTheirOwn) {
+  RkHandlerRegistry::SetMaxUsersForTesting(2);
+  RkHandlerRegistry::SetMaxProxyUsersForTesting(2);
+  for (const std::string user : {"d1", "d2"}) ASSERT_EQ(Get("/probe/hit", {{"UserName", user}}).status, 200);
+  const struct {
+    const char* what;
+    std::string method, target;
+    HeaderList headers;
+    int status;
+  } cases[] = {
+      {"a user with data on a proxy", "GET", "/account/hit", {{"UserName", "d1"}}, 200},
+      {"a user with data on the other proxy", "GET", "/updater/hit", {{"UserName", "d2"}}, 200},
+      {"a new user with data", "GET", "/probe/hit", {{"UserName", "d3"}}, 503},
+      {"a new user on a proxy", "GET", "/account/hit", {{"UserName", "p1"}}, 200},
+      {"a second new user on a proxy", "GET", "/updater/hit", {{"UserName", "p2"}}, 200},
+      {"a proxy user's first data, the table full", "GET", "/probe/hit", {{"UserName", "p1"}}, 503},
+      {"one more user on a proxy", "GET", "/account/hit", {{"UserName", "p3"}}, 503},
+      {"a proxy user on the other proxy", "GET", "/updater/hit", {{"UserName", "p1"}}, 200},
+      // The probe leaves OPTIONS to the base: 501 is the handler's answer.
+      {"a preflight without a user", "OPTIONS", "/account/hit", {}, 501},
+      {"a request without a user", "GET", "/updater/hit", {}, 200},
+  };
+  for (const auto& c : cases) {
+    const HttpReply reply = rktest::Request(port_, c.method, c.target, c.headers);
+    EXPECT_EQ(reply.status, c.status) << c.what;
+  }
+  // A proxy user that keeps data counts as such, and leaves its place.
+  RkHandlerRegistry::SetMaxUsersForTesting(3);
+  EXPECT_EQ(Get("/probe/hit", {{"UserName", "p1"}}).status, 200);
+  EXPECT_EQ(Get("/account/hit", {{"UserName", "p3"}}).status, 200);
+  EXPECT_EQ(Get("/account/hit", {{"UserName", "p4"}}).status, 503);
+  RkHandlerRegistry::SetMaxUsersForTesting(RkHandlerRegistry::kMaxUsers);
+  RkHandlerRegistry::SetMaxProxyUsersForTesting(RkHandlerRegistry::kMaxProxyUsers);
+  const std::string log = Log();
+  EXPECT_NE(log.find("[warning] no room for user d3: the service holds its most users, 2"), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("[warning] no room for user p3: the service holds its most users of the proxies alone, 2"),
+            std::string::npos)
+      << log;
+}
+
 // Each handler keeps files open; the process they live in must keep
 // descriptors of its own.
 TEST_F(Router, NoHandlerIsMadeWhenTheProcessRunsLowOnDescriptors) {
@@ -541,6 +593,43 @@ TEST_F(Router, NoHandlerIsMadeWhenTheProcessRunsLowOnDescriptors) {
   EXPECT_EQ(Get("/probe/hit", {{"UserName", "bob"}}).status, 200);
 }
 
+// At the limit itself the descriptors cannot even be counted: listing them
+// takes one more. That is no room either.
+TEST_F(Router, NoHandlerIsMadeWhenTheDescriptorsCannotBeCounted) {
+  // The connection is open, and the service's side of it accepted, before
+  // the table is full.
+  rktest::SlowClient client(port_);
+  ASSERT_TRUE(client.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+  ASSERT_EQ(client.ReceiveReply().status, 200);
+  const int null_fd = open("/dev/null", O_RDONLY);
+  ASSERT_GE(null_fd, 0);
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  struct rlimit tight = saved;
+  // Read as nothing open, a limit this high would pass the share kept free.
+  tight.rlim_cur = platform::CurrentDescriptorUse().open + 2 * RkHandlerRegistry::kMinFreeDescriptors;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  std::vector<int> fillers = {null_fd};
+  for (int fd; (fd = dup(null_fd)) >= 0;) fillers.push_back(fd);
+  const int fill_error = errno;
+  const int uncounted = platform::CurrentDescriptorUse().count_error;
+  ASSERT_TRUE(client.Send("GET /probe/hit HTTP/1.1\r\nHost: x\r\nUserName: bob\r\n\r\n"));
+  const HttpReply refused = client.ReceiveReply();
+  for (const int fd : fillers) close(fd);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_EQ(fill_error, EMFILE);
+  EXPECT_EQ(uncounted, EMFILE);
+  EXPECT_EQ(refused.status, 503);
+  EXPECT_EQ(refused.body, "{}");
+  EXPECT_FALSE(fs::exists(root_ / "bob"));
+  EXPECT_NE(Log().find("[warning] no handler made for user bob: the process's file descriptors can not be counted "
+                       "(Too many open files), its limit is " +
+                       std::to_string(tight.rlim_cur)),
+            std::string::npos)
+      << Log();
+  EXPECT_EQ(Get("/probe/hit", {{"UserName", "bob"}}).status, 200);
+}
+
 TEST_F(Router, ReplyHelpersEncodeTextAndHeaders) {
   const HttpReply unicode = Get("/probe/unicode", {{"UserName", "ann"}});
   EXPECT_EQ(unicode.body, "h\xC3\xA9llo \xE4\xB8\xAD");
@@ -557,6 +646,32 @@ TEST_F(Router, ReplyHelpersEncodeTextAndHeaders) {
   EXPECT_EQ(twice.body, "first");
   // The route goes on after the first reply is on its way.
   EXPECT_TRUE(rktest::WaitUntil([] { return g_second_reply_threw.load(); }));
+}
+
+// A reply may quote what a request sent; it goes out as well-formed UTF-8
+// all the same, each ill-formed part as one U+FFFD.
+TEST_F(Router, RepliesQuotingIllFormedBytesAreWellFormedUtf8) {
+  const std::string r = "\xEF\xBF\xBD";
+  const struct {
+    const char* what;
+    std::string sent, answered;
+  } cases[] = {
+      {"well-formed", "caf\xC3\xA9 \xF0\x9F\x98\x80", "caf\xC3\xA9 \xF0\x9F\x98\x80"},
+      {"a byte that is never UTF-8", "a\xFF" "b", "a" + r + "b"},
+      {"a lone continuation byte", "\x80x", r + "x"},
+      {"a sequence cut short", "x\xF0\x9F\x98", "x" + r},
+      {"an overlong form", "\xC0\xAF", r + r},
+      {"an encoded surrogate", "\xED\xA0\x80", r + r + r},
+  };
+  const HeaderList headers = {{"UserName", "ann"}, {"Content-Type", "text/plain; charset=utf-8"}};
+  for (const char* path : {"/probe/echo", "/probe/echo-utf8"}) {
+    for (const auto& c : cases) {
+      const HttpReply reply = rktest::Request(port_, "POST", path, headers, c.sent);
+      EXPECT_EQ(reply.status, 200) << path << ": " << c.what;
+      EXPECT_EQ(reply.body, c.answered) << path << ": " << c.what;
+      EXPECT_EQ(reply.Header("content-length"), std::to_string(c.answered.size())) << path << ": " << c.what;
+    }
+  }
 }
 
 TEST_F(Router, FullLoggingTracesEachExchangeButPreflights) {

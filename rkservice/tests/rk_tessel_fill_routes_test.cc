@@ -145,6 +145,15 @@ TEST_F(TesselFillTest, RoutesAnswerAsTheirTablesSay) {
   EXPECT_EQ(Stored(kCommonFile), (Cards{{"browser.global.user_identity", "id-1"}}));
 }
 
+// `open` `depth` times, a 0, then `close` as often.
+std::string Nested(int depth, const std::string& open, const std::string& close) {
+  std::string text;
+  for (int i = 0; i < depth; ++i) text += open;
+  text += "0";
+  for (int i = 0; i < depth; ++i) text += close;
+  return text;
+}
+
 TEST_F(TesselFillTest, CardListHoldsOnlyValuesThatAreOneJsonValue) {
   // nlohmann-json's strict reader says which values are; the list must agree,
   // but for lone surrogate escapes, which the reader refuses and the JSON
@@ -161,6 +170,10 @@ TEST_F(TesselFillTest, CardListHoldsOnlyValuesThatAreOneJsonValue) {
       R"("\ud83d\u0041")", "\"\xC3\"", "\"\xC0\xAF\"", "\"\xED\xA0\x80\"", "\"\xF4\x90\x80\x80\"",
       "\"\xFF\"", "/* c */ 1", "{'a':1}", "[1]]", R"({"a" 1})", "{1:2}", "[1,,2]", "-01", "1e", "\"\t\"",
       R"(["x\uD83D",{"\udc00":"\ud800\ud800\udc00"}])", R"("\ud83d)", R"("\ud83d\u")", R"("\ud83d\uZZZZ")",
+      // Nesting of any depth, and containers that close wrong.
+      Nested(513, "[", "]"), Nested(100000, "[", "]"), Nested(600, R"({"a":[)", "]}"), Nested(600, "[", "]") + "]",
+      std::string(600, '[') + "0" + std::string(599, ']'), std::string(70, '[') + R"({"a":0])" + std::string(70, ']'),
+      "[}", R"({"a":1])", R"([{"a":[1}])", R"({"a" : [ ] , "b" : { } })",
   };
   nlohmann::json items = nlohmann::json::array();
   std::string expected = "[";
@@ -218,6 +231,15 @@ TEST_F(TesselFillTest, LoneSurrogatesInBodiesReadAsReplacementCharacters) {
   EXPECT_EQ(lone.status, 200) << lone.body;
   EXPECT_EQ(replaced.status, 200);
   EXPECT_EQ(lone.body, replaced.body);
+}
+
+// What the store takes it lists, however deep the value nests.
+TEST_F(TesselFillTest, CardsOfAnyDepthAreListed) {
+  const std::string deep = Nested(513, "[", "]");
+  const std::string deeper = Nested(100000, R"({"a":)", "}");
+  ASSERT_EQ(AddCard("account", "a", deep).status, 200);
+  ASSERT_EQ(AddCard("account", "b", deeper).status, 200);
+  EXPECT_EQ(Call("GET", "/tesselfill/card/all?type=account").body, "[" + deep + "," + deeper + "]");
 }
 
 TEST_F(TesselFillTest, NonAsciiCardsComeBackUnchanged) {

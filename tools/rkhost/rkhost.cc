@@ -155,56 +155,77 @@ fs::path ExecutableFolder() {
   return ec ? fs::current_path() : self.parent_path();
 }
 
+// One line to paste, and under it, as a comment, the answer it gets.
+void PrintLine(const std::string& command, const std::string& answer = {}) {
+  std::cout << "  " << command << "\n";
+  if (!answer.empty()) std::cout << "      # " << answer << "\n";
+}
+
 // A note saved with an image and read back: the image source comes back
-// rewritten to the copy in the notes store.
-void PrintNoteContentLines(const std::string& port) {
-  const std::string base = "http://localhost:" + port;
+// rewritten to the copy in the notes store. The image is written into the
+// demo's own data folder.
+void PrintNoteContentLines(const std::string& base, const fs::path& root) {
   const std::string as_alice = "curl -s -H 'UserName: alice' ";
   const std::string json = "-H 'Content-Type: application/json' ";
-  std::cout << "A note saved with an image, then read back:\n"
-            << "  printf '\\x89PNG\\r\\n\\x1a\\n demo' > /tmp/rk-demo.png\n"
-            << "  " << as_alice << json << "-d '[{\"title\":\"demo\",\"url\":\"http://example.com/\"}]' " << base
-            << "/kivvet/note/importbookmarks\n"
-            // The imported bookmark ("et" 2), not one of the default notes.
-            << "  ID=$(" << as_alice << "'" << base << "/kivvet/bookmarksallurlnotes?type=2'"
-            << " | grep -o '\"id\":\"[^\"]*\"' | head -1 | cut -d'\"' -f4)\n"
-            << "  " << as_alice << json
-            << "-d '{\"id\":\"'$ID'\",\"content\":\"<p>hi</p><img src=\\\"file:///tmp/rk-demo.png\\\">\"}' " << base
-            << "/kivvet/content\n"
-            << "  " << as_alice << "\"" << base << "/kivvet/get_notedata?id=$ID\"   # src now names the store's copy\n";
+  const std::string image = (root / "rk-demo.png").string();
+  std::cout << "A note saved with an image, then read back:\n";
+  PrintLine("printf '\\x89PNG\\r\\n\\x1a\\n demo' > '" + image + "'");
+  PrintLine(as_alice + json + "-d '[{\"title\":\"demo\",\"url\":\"http://example.com/\"}]' " + base +
+                "/kivvet/note/importbookmarks",
+            "{\"count\":1}");
+  // The imported bookmark ("et" 2), not one of the default notes.
+  PrintLine("ID=$(" + as_alice + "'" + base + "/kivvet/bookmarksallurlnotes?type=2'" +
+                " | grep -o '\"id\":\"[^\"]*\"' | head -1 | cut -d'\"' -f4)",
+            "prints nothing: $ID holds the bookmark's id");
+  PrintLine(as_alice + json + "-d '{\"id\":\"'$ID'\",\"content\":\"<p>hi</p><img src=\\\"file://" + image +
+                "\\\">\"}' " + base + "/kivvet/content",
+            "the note: {...\"has_content\":true,...,\"res\":1,...}");
+  PrintLine(as_alice + "\"" + base + "/kivvet/get_notedata?id=$ID\"",
+            "{\"code\":0,\"content\":\"<p>hi</p><img src=\\\"file://" + (root / "alice" / "Kivvet" / "ResCache").string() +
+                "/<MD5>.png\\\">\",...}: src names the store's copy");
 }
 
 // The account and updater proxies answer through the stand-in of the
-// browser's main library beside the service library.
+// browser's main library beside the service library. Their bodies are form
+// fields (curl -d), not JSON.
 void PrintProxyTryLines(const std::string& base) {
-  std::cout << "The browser's main library (our stand-in echoes each call):\n"
-            << "  curl -i -H 'UserName: alice' -d 'account=alice%40example.com&password=p%2Bss' " << base
-            << "/account/login\n"
-            << "  curl -i -d 'action=register&country=86&mobile=5550100' " << base << "/account/vcode/mobile\n"
-            << "  curl -i -X POST " << base << "/account/list\n"
-            << "  curl -i -d 'update_type=1&update_channel=true' " << base << "/updater/update\n";
+  std::cout << "The browser's main library (our stand-in echoes each call; bodies are form fields):\n";
+  PrintLine("curl -i -H 'UserName: alice' -d 'account=alice%40example.com&password=p%2Bss' " + base +
+                "/account/login",
+            "200 {\"op\":\"Login\",\"args\":[\"alice\",\"alice@example.com\",\"p+ss\",\"\",true,\"en\",true,false,false]}");
+  PrintLine("curl -i -d 'action=register&country=86&mobile=5550100' " + base + "/account/vcode/mobile",
+            "200 {\"op\":\"SendMobileCode\",\"args\":[\"register\",\"86\",\"5550100\"]}");
+  PrintLine("curl -i -X POST " + base + "/account/list", "200 {\"op\":\"ListAccounts\",\"args\":[]}");
+  PrintLine("curl -i -d 'update_type=1&update_channel=true' " + base + "/updater/update",
+            "200 {\"op\":\"Update\",\"args\":[1,\"stable,beta\"]}");
 }
 
 // The notes routes that work on a fresh root, and a sync with the demo's own
 // peer; its notifications show below.
 void PrintNotesTryLines(const std::string& base, const rkhost::RkDemoPeer& peer) {
   const std::string user = " -H 'UserName: alice' ";
-  std::cout << "Notes (user alice):\n"
-            << "  curl -i" << user << base << "/kivvet/hit\n"
-            << "  curl -i" << user << "'" << base << "/kivvet/allurlnotes?with_folder=1'\n";
+  std::cout << "Notes (user alice):\n";
+  PrintLine("curl -i" + user + base + "/kivvet/hit", "200 {} (alice's notes store is made, with the default notes)");
+  PrintLine("curl -i" + user + "'" + base + "/kivvet/allurlnotes?with_folder=1'",
+            "200 {\"nodes\":[...]}: the default notes, each after its folder");
   if (peer.Port() == 0) {
     std::cout << "  (no sync peer: the sync lines are left out)\n";
     return;
   }
   const std::string host = peer.Url();
-  std::cout << "Sync with this program's own notes peer at " << host << " (notifications print below):\n"
-            << "  curl -i -X PUT" << user << "-H 'Content-Type: application/json' -d '{\"uid\":\"alice\","
-            << "\"did\":\"rkhost\",\"key\":\"demo\",\"app\":\"rkhost\",\"host\":\"" << host
-            << "\",\"res_host\":\"" << host << "\",\"cver\":\"1.0\",\"vip_level\":0}' " << base
-            << "/kivvet/sync/init\n"
-            << "  curl -i -X PUT" << user << base << "/kivvet/sync/do_sync\n"
-            << "  curl -i" << user << base << "/kivvet/sync/status\n"
-            << "  curl -i" << user << base << "/kivvet/sync/last_status\n";
+  std::cout << "Sync with this program's own notes peer at " << host << " (notifications print below).\n"
+            << "  # Sync settings are not kept across a restart of rkhost, and its peer gets a new port\n"
+            << "  # each start: after a restart, paste the init line it prints then (do_sync before: 400).\n";
+  PrintLine("curl -i -X PUT" + user + "-H 'Content-Type: application/json' -d '{\"uid\":\"alice\"," +
+                "\"did\":\"rkhost\",\"key\":\"demo\",\"app\":\"rkhost\",\"host\":\"" + host + "\",\"res_host\":\"" +
+                host + "\",\"cver\":\"1.0\",\"vip_level\":0}' " + base + "/kivvet/sync/init",
+            "200 {}");
+  PrintLine("curl -i -X PUT" + user + base + "/kivvet/sync/do_sync",
+            "200 {}: the sync runs on; its notifications print below");
+  PrintLine("curl -i" + user + base + "/kivvet/sync/status",
+            "200 {\"status\":1} while the sync runs, {\"status\":0} once it has ended");
+  PrintLine("curl -i" + user + base + "/kivvet/sync/last_status",
+            "200 {\"err_code\":0,\"is_syncing\":false,\"sync_time\":<when>,\"version\":0} once it has ended");
 }
 
 // Quick access as user alice: write a tree (the second write of a different
@@ -212,52 +233,63 @@ void PrintNotesTryLines(const std::string& base, const rkhost::RkDemoPeer& peer)
 void PrintQuickAccessLines(const std::string& base) {
   const std::string user = " -H 'UserName: alice'";
   const std::string json = " -H 'Content-Type: application/json'";
-  std::cout << "Quick access:\n"
-            << "  curl -i" << user << json << " -d '[{\"url\":\"https://example.org/\",\"title\":\"Example\"}]' "
-            << base << "/quickaccess/qa\n"
-            << "  curl -i" << user << json
-            << " -d '[{\"title\":\"Work\",\"children\":[{\"url\":\"https://example.com/\",\"title\":\"Ex\"}]}]' '"
-            << base << "/quickaccess/qa?from_id=demo'   # a change: notifies\n"
-            << "  curl -i" << user << " '" << base << "/quickaccess/qa?with_ver=1'\n"
-            << "  curl -i" << user << " " << base << "/quickaccess/sync\n";
+  std::cout << "Quick access:\n";
+  PrintLine("curl -i" + user + json + " -d '[{\"url\":\"https://example.org/\",\"title\":\"Example\"}]' " + base +
+                "/quickaccess/qa",
+            "200 {}");
+  PrintLine("curl -i" + user + json +
+                " -d '[{\"title\":\"Work\",\"children\":[{\"url\":\"https://example.com/\",\"title\":\"Ex\"}]}]' '" +
+                base + "/quickaccess/qa?from_id=demo'",
+            "200 {}; a change: the notification prints below");
+  PrintLine("curl -i" + user + " '" + base + "/quickaccess/qa?with_ver=1'",
+            "200 {\"my_site\":\"[{\\\"children\\\":[...],\\\"folderId\\\":...,\\\"title\\\":\\\"Work\\\"}]\","
+            "\"version\":0}");
+  PrintLine("curl -i" + user + " " + base + "/quickaccess/sync",
+            "200 {\"app\":\"rkfas\",\"data\":[{\"key\":\"my_site\",\"value\":<Base64>},...]}");
 }
 
 // Form fill as user alice: a card (its change is notified), the list,
 // encryption both ways, the sync export.
 void PrintFormFillLines(const std::string& base) {
   const std::string as_alice = "-H 'UserName: alice' -H 'Content-Type: application/json'";
-  std::cout << "Form fill:\n"
-            << "  curl -i " << as_alice
-            << R"( -d '{"type":"account","key":"site-1","value":"{\"user\":\"alice\"}"}' )" << base
-            << "/tesselfill/card/add_or_update\n"
-            << "  curl -i -H 'UserName: alice' '" << base << "/tesselfill/card/all?type=account'\n"
-            << "  curl -i -X PUT " << as_alice
-            << R"( -d '{"type":"encrypt","user_pwd":"pw","content":"[{\"v\":\"hello\"}]"}' )" << base
-            << "/tesselfill/pwd_operation\n"
-            << "  curl -i -X PUT " << as_alice
-            << R"( -d '{"type":"decrypt","user_pwd":"pw","content":"[{\"v\":\"K9VriBgjVO9hLY1utJDDpg==\"}]"}' )"
-            << base << "/tesselfill/pwd_operation\n"
-            << "  curl -i -H 'UserName: alice' " << base << "/tesselfill/sync/account/get\n";
+  std::cout << "Form fill:\n";
+  PrintLine("curl -i " + as_alice + R"( -d '{"type":"account","key":"site-1","value":"{\"user\":\"alice\"}"}' )" +
+                base + "/tesselfill/card/add_or_update",
+            "200 {}; the notification prints below");
+  PrintLine("curl -i -H 'UserName: alice' '" + base + "/tesselfill/card/all?type=account'",
+            R"(200 [{"user":"alice"}])");
+  PrintLine("curl -i -X PUT " + as_alice +
+                R"( -d '{"type":"encrypt","user_pwd":"pw","content":"[{\"v\":\"hello\"}]"}' )" + base +
+                "/tesselfill/pwd_operation",
+            R"(200 [{"v":"K9VriBgjVO9hLY1utJDDpg=="}])");
+  PrintLine("curl -i -X PUT " + as_alice +
+                R"( -d '{"type":"decrypt","user_pwd":"pw","content":"[{\"v\":\"K9VriBgjVO9hLY1utJDDpg==\"}]"}' )" +
+                base + "/tesselfill/pwd_operation",
+            R"(200 [{"v":"hello"}])");
+  PrintLine("curl -i -H 'UserName: alice' " + base + "/tesselfill/sync/account/get",
+            R"(200 {"ver": 1, "app": "rek5-ainfo", "data": [ {"key": "site-1", "value": "eyJ1c2VyIjoiYWxpY2UifQ", )"
+            R"("value_type": "binary"} ]})");
 }
 
-void PrintTryLines(const std::string& port, int notify_port, const rkhost::RkDemoPeer& peer) {
+void PrintTryLines(const std::string& port, int notify_port, const rkhost::RkDemoPeer& peer, const fs::path& root) {
   const std::string base = "http://localhost:" + port;
-  std::cout << "\nTry:\n"
-            << "  curl -i " << base << "/\n"
-            << "  curl -i -X OPTIONS " << base << "/kivvet/notes\n"
-            << "  curl -i " << base << "/kivvet/notes                      # no UserName: 400\n"
-            << "  curl -i -H 'UserName: alice' " << base << "/kivvet/notes  # as user alice: no route, 404\n"
-            << "  curl -i -H 'UserName: ../x' " << base << "/kivvet/notes   # unsafe user: 400\n";
+  std::cout << "\nTry (each line's answer below it; JSON bodies go as application/json):\n";
+  PrintLine("curl -i " + base + "/", "200 {}");
+  PrintLine("curl -i -X OPTIONS " + base + "/kivvet/notes", "a preflight: 200 {}");
+  PrintLine("curl -i " + base + "/kivvet/notes", "no UserName: 400 {}");
+  PrintLine("curl -i -H 'UserName: alice' " + base + "/kivvet/notes", "as user alice: no such route, 404 {}");
+  PrintLine("curl -i -H 'UserName: ../x' " + base + "/kivvet/notes", "unsafe user: 400 {}");
   PrintNotesTryLines(base, peer);
   PrintProxyTryLines(base);
   PrintQuickAccessLines(base);
   PrintFormFillLines(base);
   if (notify_port != 0) {
-    std::cout << "A notification as the service sends it (printed below when it arrives):\n"
-              << "  curl -i -H 'UserName: alice' 'http://127.0.0.1:" << notify_port
-              << "/?action=notify&caller=kivvet&type=data_changed&value=%7B%22id%22:%22x%22%7D'\n";
+    std::cout << "A notification as the service sends it:\n";
+    PrintLine("curl -i -H 'UserName: alice' 'http://127.0.0.1:" + std::to_string(notify_port) +
+                  "/?action=notify&caller=kivvet&type=data_changed&value=%7B%22id%22:%22x%22%7D'",
+              "200 {}; printed below as it arrives");
   }
-  PrintNoteContentLines(port);
+  PrintNoteContentLines(base, root);
   std::cout << "\nServing; Ctrl-C stops.\n" << std::flush;
 }
 
@@ -339,9 +371,10 @@ int main(int argc, char** argv) {
             << "service \"" << kServiceName << "\" at " << address << "\n"
             << "root " << root_text << " (log: " << (root / "Log Files" / "rkservice.log").string() << ")\n"
             << "notify host " << options.notify_host << (endpoint.Port() != 0 ? " (this program)" : "") << "\n"
-            << "at most " << rkservice::kRkMaxUsersPerService
-            << " users; a request for one more is answered 503\n";
-  PrintTryLines(options.port, endpoint.Port(), peer);
+            << "at most " << rkservice::kRkMaxUsersPerService << " users with data and "
+            << rkservice::kRkMaxProxyUsersPerService
+            << " of the account and updater routes alone; a request for one more is answered 503\n";
+  PrintTryLines(options.port, endpoint.Port(), peer, root);
 
   int signal_number = 0;
   sigwait(&stop_signals, &signal_number);

@@ -1,13 +1,12 @@
 #include "handlers/rk_json_check.h"
 
 #include <cstdint>
+#include <vector>
 
 #include "rk_utils.h"
 
 namespace rkservice {
 namespace {
-
-constexpr int kMaxDepth = 512;
 
 class JsonCheck {
  public:
@@ -16,7 +15,7 @@ class JsonCheck {
 
   bool Whole() {
     SkipBlanks();
-    if (!Value(0)) return false;
+    if (!Value()) return false;
     SkipBlanks();
     return p_ == end_;
   }
@@ -36,51 +35,87 @@ class JsonCheck {
     return true;
   }
 
-  bool Value(int depth) {
-    if (p_ == end_) return false;
+  // The open containers, innermost last: true for an object. The first 64
+  // levels are bits of one word (most values nest a few levels), the rest a
+  // vector, so that any depth costs memory, never the call stack.
+  class OpenContainers {
+   public:
+    bool Empty() const { return depth_ == 0; }
+    bool Top() const { return depth_ <= 64 ? (low_ >> (depth_ - 1)) & 1 : high_.back(); }
+    void Push(bool object) {
+      if (depth_ < 64) {
+        low_ = (low_ & ~(uint64_t{1} << depth_)) | (uint64_t{object} << depth_);
+      } else {
+        high_.push_back(object);
+      }
+      ++depth_;
+    }
+    void Pop() {
+      if (--depth_ >= 64) high_.pop_back();
+    }
+
+   private:
+    size_t depth_ = 0;
+    uint64_t low_ = 0;
+    std::vector<bool> high_;
+  };
+
+  // One value, containers of any depth included: a loop, not a recursion, so
+  // that a store lists whatever JSON it took.
+  bool Value() {
+    OpenContainers open;
+    for (;;) {
+      // At the start of a value.
+      if (p_ == end_) return false;
+      const unsigned char c = *p_;
+      if (c == '{' || c == '[') {
+        ++p_;
+        SkipBlanks();
+        if (At(c == '{' ? '}' : ']')) {
+          ++p_;
+        } else {
+          open.Push(c == '{');
+          if (c == '{' && !Key()) return false;
+          continue;
+        }
+      } else if (!Scalar()) {
+        return false;
+      }
+      // After a value: close what ends here, then on to the next member.
+      for (;;) {
+        if (open.Empty()) return true;
+        SkipBlanks();
+        if (At(open.Top() ? '}' : ']')) {
+          ++p_;
+          open.Pop();
+          continue;
+        }
+        if (!At(',')) return false;
+        ++p_;
+        SkipBlanks();
+        if (open.Top() && !Key()) return false;
+        break;
+      }
+    }
+  }
+
+  // A member's name and its colon, and the blanks up to its value.
+  bool Key() {
+    if (!At('"') || !String()) return false;
+    SkipBlanks();
+    if (!At(':')) return false;
+    ++p_;
+    SkipBlanks();
+    return true;
+  }
+
+  bool Scalar() {
     switch (*p_) {
-      case '{': return Object(depth + 1);
-      case '[': return Array(depth + 1);
       case '"': return String();
       case 't': return Word("true");
       case 'f': return Word("false");
       case 'n': return Word("null");
       default: return Number();
-    }
-  }
-
-  bool Object(int depth) {
-    if (depth > kMaxDepth) return false;
-    ++p_;
-    SkipBlanks();
-    if (At('}')) return ++p_, true;
-    for (;;) {
-      if (!At('"') || !String()) return false;
-      SkipBlanks();
-      if (!At(':')) return false;
-      ++p_;
-      SkipBlanks();
-      if (!Value(depth)) return false;
-      SkipBlanks();
-      if (At('}')) return ++p_, true;
-      if (!At(',')) return false;
-      ++p_;
-      SkipBlanks();
-    }
-  }
-
-  bool Array(int depth) {
-    if (depth > kMaxDepth) return false;
-    ++p_;
-    SkipBlanks();
-    if (At(']')) return ++p_, true;
-    for (;;) {
-      if (!Value(depth)) return false;
-      SkipBlanks();
-      if (At(']')) return ++p_, true;
-      if (!At(',')) return false;
-      ++p_;
-      SkipBlanks();
     }
   }
 

@@ -9,7 +9,7 @@
 
 namespace rkservice {
 
-// Blanks around the value are allowed; nesting deeper than 512 levels is not.
+// Blanks around the value are allowed; nesting of any depth too.
 bool IsOneJsonValue(const char* data, size_t size);
 
 }  // namespace rkservice

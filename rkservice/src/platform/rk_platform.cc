@@ -7,6 +7,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -80,7 +81,10 @@ DescriptorUse CurrentDescriptorUse() {
                   ? static_cast<size_t>(limit.rlim_cur)
                   : SIZE_MAX;
   DIR* folder = opendir("/proc/self/fd");
-  if (folder == nullptr) return use;
+  if (folder == nullptr) {
+    use.count_error = errno != 0 ? errno : EIO;
+    return use;
+  }
   while (const dirent* entry = readdir(folder)) {
     if (entry->d_name[0] != '.') ++use.open;
   }

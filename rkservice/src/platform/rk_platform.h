@@ -42,6 +42,9 @@ void* GetFunctionPointer(void* library, const char* name, std::string* error = n
 struct DescriptorUse {
   size_t open = 0;
   size_t limit = 0;  // the soft limit; SIZE_MAX when there is none
+  // 0 when `open` is the count; else the error that kept it from being made
+  // (EMFILE at the limit itself: the listing takes a descriptor too).
+  int count_error = 0;
 };
 // The process's open file descriptors and its limit on them.
 DescriptorUse CurrentDescriptorUse();
