@@ -347,7 +347,7 @@ void RkMessageRouter::Route(http_request& request) {
     RkLogInfo("{0}", uri);
   }
 
-  std::string user = "Anonymity";
+  std::string user = RkHandlerRegistry::kAnonymousUser;
   const auto header = request.headers().find(kUserHeader);
   const bool has_user = header != request.headers().end();
   if (has_user) user = header->second;

@@ -1,5 +1,8 @@
 #include "platform/rk_exit_close.h"
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
@@ -17,10 +20,23 @@ void RunCloseOnce() {
   if (const RkExitClose::Close close = g_close.load()) close();
 }
 
+// Destroyed when the main thread ends, that is when the process exits from
+// it, before any exit-time cleanup of any library.
+struct MainThreadExit {
+  ~MainThreadExit() { RunCloseOnce(); }
+};
+
+void ArmMainThread() {
+  if (syscall(SYS_gettid) != getpid()) return;
+  thread_local MainThreadExit armed;
+  (void)armed;
+}
+
 }  // namespace
 
 void RkExitClose::Set(Close close) {
   g_close = close;
+  ArmMainThread();
   Renew();
 }
 
