@@ -111,10 +111,7 @@ std::string QaTree(const std::string& user, const std::string& tree) {
 class ServiceStop : public testing::Test {
  protected:
   void SetUp() override {
-    struct rlimit limit;
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
+    ASSERT_TRUE(rktest::RaiseDescriptorLimit());
     base_ = fs::path(testing::TempDir()) / ("rk_stop_" + std::to_string(getpid()));
     fs::remove_all(base_);
     fs::create_directories(base_);

@@ -32,12 +32,7 @@ using Clock = std::chrono::steady_clock;
 class WaitingRoutes : public testing::Test {
  protected:
   void SetUp() override {
-    // Some 500 sockets are open at once in this one process: clients, the
-    // service's side of them, notifications and the notify host's side.
-    struct rlimit limit;
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
+    ASSERT_TRUE(rktest::RaiseDescriptorLimit());
 
     root_ = fs::path(testing::TempDir()) / ("rk_waiting_" + std::to_string(getpid()));
     fs::remove_all(root_);
