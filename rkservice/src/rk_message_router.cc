@@ -13,7 +13,6 @@
 #include "platform/rk_work_pool.h"
 #include "rk_handler_registry.h"
 #include "rk_logger.h"
-#include "rk_request_body_reader.h"
 #include "rk_rest_handler.h"
 
 namespace rkservice {
@@ -24,8 +23,11 @@ using web::http::methods;
 using web::http::status_codes;
 using web::http::experimental::listener::http_listener;
 
-// Bodies above this size are refused unread.
+// The listener's bound of a request body: past it the body fails, unread.
 constexpr uint64_t kMaxRequestBody = 64ull << 20;
+// No folder can have a longer name; the log shows only the start of one.
+constexpr size_t kMaxUserNameBytes = 255;
+constexpr size_t kLoggedUserNameBytes = 64;
 
 // Made at load, not on first use: a function's static made after the first
 // start would be torn down at exit before the exit-time close, while
@@ -249,14 +251,6 @@ pplx::task<void> RkMessageRouter::Reply(http_request& request, web::http::status
 void RkMessageRouter::HandleRequest(http_request request) {
   RkServiceWork::Scope scope(work_, nullptr);
   const web::http::http_headers& headers = request.headers();
-  if (headers.content_length() > kMaxRequestBody) {
-    RkLogWarn("request body too large: {0} bytes for {1}", headers.content_length(),
-              request.request_uri().to_string());
-    Reply(request, status_codes::RequestEntityTooLarge, "{}");
-    // Closing the read side makes the listener drain the body without keeping it.
-    request.body().streambuf().close(std::ios_base::in);
-    return;
-  }
   // The listener calls us once the headers are in; its own threads then read
   // the body. A route that waited for the body here would hold one of those
   // threads, and a few slow or concurrent bodies would leave none to read any:
@@ -264,7 +258,8 @@ void RkMessageRouter::HandleRequest(http_request request) {
   // in, and the routes' own reads return at once. Until then the request is
   // counted as the service's running work, so that a stop waits for it.
   // (Requests routed here and now need no count: the listener's close waits
-  // for this call.)
+  // for this call.) The listener bounds the body as it arrives, and fails it
+  // past the limit or at bad framing.
   const bool chunked = headers.has(web::http::header_names::transfer_encoding);
   if (!chunked && headers.content_length() == 0) {
     Dispatch(request, true);
@@ -274,43 +269,37 @@ void RkMessageRouter::HandleRequest(http_request request) {
   // Stopping: the listener closes the connection.
   if (!running) return;
   auto held = std::make_shared<RkServiceWork::Running>(std::move(running));
-  if (chunked) {
-    // No length announced: the limit must hold as the bytes come in.
-    RkRequestBodyReader::Read(request, kMaxRequestBody,
-                              [this, held](RkRequestBodyReader::Result result, http_request& read) {
-                                RkServiceWork::Scope scope(work_, held.get());
-                                OnBodyRead(result, read);
-                                // Last: the router may go once the count drops.
-                                held->Release();
-                              });
-    return;
-  }
   request.content_ready().then([this, held, request](pplx::task<http_request> ready) mutable {
     RkServiceWork::Scope scope(work_, held.get());
+    std::error_code failure;
     try {
       ready.wait();
+    } catch (const web::http::http_exception& e) {
+      failure = e.error_code();
+      if (!failure) failure = std::make_error_code(std::errc::bad_message);
     } catch (...) {
-      // A body that broke off fails again in the route's own read.
+      failure = std::make_error_code(std::errc::bad_message);
     }
-    RouteArrived(request);
+    if (!failure) {
+      RouteArrived(request);
+    } else {
+      OnBodyFailed(failure, request);
+    }
+    // Last: the router may go once the count drops.
     held->Release();
   });
 }
 
-void RkMessageRouter::OnBodyRead(RkRequestBodyReader::Result result, http_request& request) {
-  switch (result) {
-    case RkRequestBodyReader::Result::kComplete:
-      RouteArrived(request);
-      return;
-    case RkRequestBodyReader::Result::kTooLarge:
-      RkLogWarn("request body too large: over {0} bytes for {1}", kMaxRequestBody, request.request_uri().to_string());
-      ReplyIfOpen(request, status_codes::RequestEntityTooLarge);
-      return;
-    case RkRequestBodyReader::Result::kBroken:
-      RkLogWarn("request body broke off: {0}", request.request_uri().to_string());
-      ReplyIfOpen(request, status_codes::BadRequest);
-      return;
+void RkMessageRouter::OnBodyFailed(std::error_code failure, http_request& request) {
+  // Nothing of a body that did not arrive whole reaches a route.
+  if (work_->stopping()) return;
+  if (failure == std::errc::file_too_large) {
+    RkLogWarn("request body too large: over {0} bytes for {1}", kMaxRequestBody, request.request_uri().to_string());
+    ReplyIfOpen(request, status_codes::RequestEntityTooLarge);
+    return;
   }
+  RkLogWarn("request body broke off: {0}", request.request_uri().to_string());
+  ReplyIfOpen(request, status_codes::BadRequest);
 }
 
 void RkMessageRouter::RouteArrived(http_request& request) {
@@ -336,6 +325,17 @@ void RkMessageRouter::Route(http_request& request) {
   const std::string uri = request.request_uri().to_string();
   const std::vector<std::string> segments = web::uri::split_path(uri);
 
+  const auto header = request.headers().find(kUserHeader);
+  const bool has_user = header != request.headers().end();
+  // Refused before anything keeps or logs it whole, on every segment.
+  if (has_user && header->second.size() > kMaxUserNameBytes) {
+    size_t shown = kLoggedUserNameBytes;
+    while (shown > 0 && (static_cast<unsigned char>(header->second[shown]) & 0xC0) == 0x80) --shown;
+    RkLogWarn("UserName is longer than {0} bytes: {1}...", kMaxUserNameBytes, header->second.substr(0, shown));
+    Reply(request, status_codes::BadRequest, "{}");
+    return;
+  }
+
   if (segments.empty()) {
     Reply(request, status_codes::OK, "{}");
     return;
@@ -348,8 +348,6 @@ void RkMessageRouter::Route(http_request& request) {
   }
 
   std::string user = RkHandlerRegistry::kAnonymousUser;
-  const auto header = request.headers().find(kUserHeader);
-  const bool has_user = header != request.headers().end();
   if (has_user) user = header->second;
 
   // The proxies keep no folder: their user goes to the browser's main

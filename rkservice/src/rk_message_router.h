@@ -7,8 +7,8 @@
 
 #include <memory>
 #include <string>
+#include <system_error>
 
-#include "rk_request_body_reader.h"
 #include "rk_service_work.h"
 #include "rkservice.h"
 
@@ -44,7 +44,7 @@ class RkMessageRouter : public std::enable_shared_from_this<RkMessageRouter> {
   void Dispatch(web::http::http_request& request, bool on_listener);
   // A request whose body came in after the listener called us.
   void RouteArrived(web::http::http_request& request);
-  void OnBodyRead(RkRequestBodyReader::Result result, web::http::http_request& request);
+  void OnBodyFailed(std::error_code failure, web::http::http_request& request);
   void ReplyIfOpen(web::http::http_request& request, web::http::status_code status);
   void Route(web::http::http_request& request);
   // The handler's operation for the request's method.

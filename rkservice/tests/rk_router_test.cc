@@ -453,6 +453,29 @@ TEST_F(Router, RemovalWaitsForRoutesStillWaitingOnThePool) {
   EXPECT_EQ(ended_when_removed, 1);
 }
 
+// Connections keep coming while the service stops and starts: an accept
+// that completes as the listener closes must be over before the listener
+// goes.
+TEST_F(Router, StopsAndStartsWhileConnectionsPourIn) {
+  std::atomic<bool> done{false};
+  std::vector<std::thread> clients;
+  for (int i = 0; i < 8; ++i) {
+    clients.emplace_back([&] {
+      while (!done) rktest::Request(port_, "GET", "/");
+    });
+  }
+  constexpr int kRounds = 200;
+  int started = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    RkServiceManager::GetInstance()->StopRkService("router");
+    if (RkServiceManager::GetInstance()->StartRkService("router")) ++started;
+  }
+  done = true;
+  for (auto& client : clients) client.join();
+  EXPECT_EQ(started, kRounds);
+  EXPECT_EQ(Get("/probe/hit", {{"UserName", "ann"}}).status, 200);
+}
+
 TEST_F(Router, ChunkedBodiesReachTheirRouteWhole) {
   const std::string head =
       "POST /probe/echo HTTP/1.1\r\nHost: x\r\nUserName: ann\r\nTransfer-Encoding: chunked\r\n"
@@ -508,6 +531,34 @@ TEST_F(Router, ChunkedBodyPastTheLimitIsRefusedAsItArrives) {
   EXPECT_LT(peak - before, kBound) << "grew by " << ((peak - before) >> 20) << " MiB";
   EXPECT_NE(Log().find("[warning] request body too large: over 67108864 bytes for /probe/echo"), std::string::npos);
   EXPECT_EQ(Get("/probe/hit", {{"UserName", "ann"}}).status, 200);
+}
+
+// No folder can have a name past 255 bytes: such a name is refused on every
+// segment before anything keeps it, and the log shows only its start.
+TEST_F(Router, UserNamesPastTheBoundAreRefusedOnEverySegment) {
+  EXPECT_EQ(Get("/probe/hit", {{"UserName", std::string(255, 'n')}}).status, 200);
+  const int made = g_constructions;
+  std::string wide;
+  while (wide.size() < 256) wide += "\xE4\xB8\xAD";  // three bytes each
+  for (const std::string& name : {std::string(256, 'm'), std::string(1 << 15, 'm'), wide}) {
+    for (const auto& request : {std::make_pair("GET", "/probe/hit"), std::make_pair("GET", "/account/hit"),
+                                std::make_pair("GET", "/updater/hit"), std::make_pair("OPTIONS", "/probe/hit"),
+                                std::make_pair("GET", "/"), std::make_pair("GET", "/nosuch/hit")}) {
+      const HttpReply reply = rktest::Request(port_, request.first, request.second, {{"UserName", name}});
+      EXPECT_EQ(reply.status, 400) << request.first << " " << request.second;
+      EXPECT_EQ(reply.body, "{}");
+      ExpectCommonHeaders(reply, request.second);
+    }
+  }
+  EXPECT_EQ(g_constructions, made);
+  for (const auto& entry : fs::directory_iterator(root_)) {
+    EXPECT_NE(entry.path().filename().string().substr(0, 3), "mmm");
+  }
+  const std::string log = Log();
+  EXPECT_NE(log.find("UserName is longer than 255 bytes: " + std::string(64, 'm') + "..."), std::string::npos);
+  EXPECT_EQ(log.find(std::string(65, 'm')), std::string::npos);
+  // Cut where a character starts: 21 whole characters of three bytes.
+  EXPECT_NE(log.find("UserName is longer than 255 bytes: " + wide.substr(0, 63) + "..."), std::string::npos);
 }
 
 TEST_F(Router, UsersPastTheBoundAreRefusedAndEarlierOnesServed) {

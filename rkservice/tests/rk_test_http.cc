@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -92,6 +93,21 @@ std::string SlowClient::Receive() {
     data.append(buffer, static_cast<size_t>(n));
   }
   return data;
+}
+
+void SlowClient::ShutdownSend() {
+  if (connected_) ::shutdown(fd_, SHUT_WR);
+}
+
+bool SlowClient::ClosedByPeer(int timeout_ms) {
+  char buffer[65536];
+  pollfd pfd{fd_, POLLIN, 0};
+  while (connected_ && ::poll(&pfd, 1, timeout_ms) > 0) {
+    const ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
+    if (n == 0 || (n < 0 && errno == ECONNRESET)) return true;
+    if (n < 0) return false;
+  }
+  return false;
 }
 
 std::string BuildRequest(const std::string& method, const std::string& target, const HeaderList& headers,

@@ -57,6 +57,11 @@ class SlowClient {
   std::string Receive();
   // One reply, as soon as it is complete (status 0 when none came).
   HttpReply ReceiveReply(int timeout_ms = 10000);
+  // Ends the sending side: the peer reads the end of the stream.
+  void ShutdownSend();
+  // Reads and drops what comes until the peer closes (true) or timeout_ms
+  // pass without a byte (false).
+  bool ClosedByPeer(int timeout_ms = 30000);
 
  private:
   int fd_;
