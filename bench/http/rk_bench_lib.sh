@@ -1,7 +1,8 @@
 # Helpers shared by the loopback benchmarks (bench/http/run.sh, bench/qa/run.sh),
 # sourced after these are set: server (the bench server program), script (the
-# wrk script) and user (the UserName header). Sourcing makes the scratch folder
-# $work and stops the servers started here (pids) at exit.
+# wrk script) and user (the UserName header); build_targets also needs root and
+# build (the build folder). Sourcing makes the scratch folder $work and stops
+# the servers started here (pids) at exit.
 
 work=$(mktemp -d)
 pids=()
@@ -92,13 +93,53 @@ summary() {
   echo "${out[*]}"
 }
 
+# cpprest_patch_names: the patches the build applies to cpprestsdk, by name.
+cpprest_patch_names() {
+  find "${root:-.}/third_party/cpprest/patches" -name '*.patch' -printf '%f\n' 2>/dev/null | sort | xargs || true
+}
+
+# build_targets TARGET...: builds them in $build with JOBS jobs (all cores by
+# default, as make does); the native preset's own folder is configured through
+# the preset, any other as the same build type. Keeps the names of the
+# cpprestsdk patches it built with in RK_BENCH_CPPREST_PATCHES (taken before
+# the configure step, which applies them).
+build_targets() {
+  RK_BENCH_CPPREST_PATCHES=$(cpprest_patch_names)
+  export RK_BENCH_CPPREST_PATCHES
+  if [ "$build" = "$root/build/native" ]; then
+    (cd "$root" && cmake --preset native >/dev/null && cmake --build --preset native --target "$@" -j "${JOBS:-$(nproc)}" >/dev/null)
+  else
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$build" --target "$@" -j "${JOBS:-$(nproc)}" >/dev/null
+  fi
+}
+
+# cpprest_of PID: the cpprestsdk library file the process has mapped.
+cpprest_of() { awk '$6 ~ /\/libcpprest\.so/ { print $6; exit }' "/proc/$1/maps"; }
+
 # machine_lines: the machine and software lines of a benchmark's header.
 machine_lines() {
   local cpu
   cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
   echo "machine:  $(nproc) cores (nproc), $cpu, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)," \
     "Linux $(uname -r), load average at start $(cut -d' ' -f1-3 /proc/loadavg)"
-  echo "software: $(wrk --version 2>&1 | head -1 | cut -d' ' -f1-2)," \
-    "cpprestsdk $(dpkg-query -W -f='${Version}' libcpprest2.10 2>/dev/null || echo '?'), g++ $(g++ -dumpfullversion)," \
-    "native preset (RelWithDebInfo)"
+  local wrk_text="" patches
+  # wrk --version exits 1.
+  if command -v wrk >/dev/null; then wrk_text="$(wrk --version 2>&1 | head -1 | cut -d' ' -f1-2 || true), "; fi
+  read -ra patches <<<"${RK_BENCH_CPPREST_PATCHES-$(cpprest_patch_names)}"
+  echo "software: ${wrk_text}cpprestsdk $(dpkg-query -W -f='${Version}' libcpprest2.10 2>/dev/null || echo '?')" \
+    "(Debian's source with the ${#patches[@]} patches of third_party/cpprest/patches), g++ $(g++ -dumpfullversion)," \
+    "${build_label:-native preset (RelWithDebInfo)}"
+}
+
+# The service's built-in pool size, as its source sets it (RK_BENCH_SERVICE_THREADS
+# when the source cannot tell); the bare listener gets the same.
+service_pool_size() {
+  local threads=${RK_BENCH_SERVICE_THREADS:-$(sed -n 's/.*kListenerThreads = \([0-9]*\);.*/\1/p' \
+    "$root/rkservice/src/rk_message_router.cc")}
+  if [ -z "$threads" ]; then
+    echo "cannot read the service's pool size from its source; set RK_BENCH_SERVICE_THREADS" >&2
+    exit 1
+  fi
+  echo "$threads"
 }

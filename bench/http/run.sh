@@ -6,13 +6,18 @@
 # then 1. Runs alternate bare/service pair by pair, in rounds over all rows;
 # medians are printed, and the ratio is the median of the pairwise ratios.
 # Then a sweep of the cpprestsdk thread-pool size for both servers, in the same
-# way. Run by hand:
+# way. Between them, the same bare listener on cpprestsdk as the build patches
+# it against Debian's own library, and the request-body benchmark (bodies.sh).
+# Run by hand:
 #   bench/http/run.sh
 # Settings from the environment (defaults in brackets):
+#   RK_BENCH_BUILD [build/native]  build folder, absolute or from the top of the tree
 #   RK_BENCH_SECONDS [3]  seconds per wrk run      RK_BENCH_REPS [5]  rounds (pairs per row)
 #   RK_BENCH_SWEEP ["2 4 8 16 40"] pool sizes, "" skips the sweep
 #   RK_BENCH_SWEEP_SECONDS [2]  RK_BENCH_SWEEP_REPS [3]
 #   RK_BENCH_SERVICE_THREADS  the service's pool size, when its source cannot tell
+#   RK_BENCH_DEBIAN [1]  0 skips the comparison with Debian's cpprestsdk
+#   RK_BENCH_BODIES [1]  0 skips bodies.sh (its own settings: see there)
 set -euo pipefail
 shopt -s inherit_errexit
 
@@ -25,8 +30,14 @@ user=bench
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
 here=$root/bench/http
-server=$root/build/native/bin/rk_http_bench_server
+build=${RK_BENCH_BUILD:-build/native}
+[[ $build == /* ]] || build=$root/$build
+[ "$build" = "$root/build/native" ] || build_label="build folder $build (RelWithDebInfo)"
+server=$build/bin/rk_http_bench_server
 script=$here/rk_http_bench.lua
+# Debian's library, which a binary loads instead of the patched one that its
+# RUNPATH names when this folder comes first.
+debian_libs=/usr/lib/x86_64-linux-gnu
 
 "$root/scripts/ensure-packages.sh"
 if ! command -v wrk >/dev/null; then
@@ -38,20 +49,11 @@ if ! command -v wrk >/dev/null; then
     { "${sudo_cmd[@]}" apt-get update -qq && "${sudo_cmd[@]}" apt-get install -y -qq wrk >/dev/null; }
 fi
 cd "$root"
-cmake --preset native >/dev/null
-cmake --build --preset native --target rkservice rk_http_bench_server -j "$(nproc)" >/dev/null
-
-# The service's built-in pool size, as its source sets it; the bare listener
-# gets the same.
-builtin_threads=${RK_BENCH_SERVICE_THREADS:-$(sed -n 's/.*kListenerThreads = \([0-9]*\);.*/\1/p' \
-  "$root/rkservice/src/rk_message_router.cc")}
-if [ -z "$builtin_threads" ]; then
-  echo "cannot read the service's pool size from its source; set RK_BENCH_SERVICE_THREADS" >&2
-  exit 1
-fi
-
 # shellcheck source=rk_bench_lib.sh
 source "$here/rk_bench_lib.sh"
+build_targets rkservice rk_http_bench_server rk_http_body_client
+
+builtin_threads=$(service_pool_size)
 
 # check PORT METHOD PATH: one request through bash's own socket; it must be 200 "{}".
 check() {
@@ -85,25 +87,50 @@ mkdir -p "$work/root"
 start_server bare bare --threads "$builtin_threads"
 start_server service service --root "$work/root"
 echo "          threads per process once serving (pool + main): bare $threads_bare, service $threads_service"
+debian=${RK_BENCH_DEBIAN:-1}
+if [ "$debian" != 0 ]; then
+  LD_LIBRARY_PATH=$debian_libs start_server debian bare --threads "$builtin_threads"
+  lib_patched=$(cpprest_of "$pid_bare")
+  lib_debian=$(cpprest_of "$pid_debian")
+  if [ "$lib_debian" != "$debian_libs/libcpprest.so.2.10" ]; then
+    echo "the bare listener run with LD_LIBRARY_PATH=$debian_libs maps ${lib_debian:-no cpprestsdk}" >&2
+    exit 1
+  fi
+  if [ "$lib_patched" = "$lib_debian" ]; then
+    echo "          (the build links Debian's cpprestsdk itself: no comparison with it)"
+    stop_server debian
+    debian=0
+  fi
+fi
 echo
 for request in "OPTIONS /kivvet/x" "GET /"; do
   read -r method path <<<"$request"
   check "$port_bare" "$method" "$path"
   check "$port_service" "$method" "$path"
+  [ "$debian" = 0 ] || check "$port_debian" "$method" "$path"
 done
 warm bare
 warm service
+[ "$debian" = 0 ] || warm debian
 
 rows=("16 OPTIONS /kivvet/x" "16 GET /" "1 OPTIONS /kivvet/x" "1 GET /")
+debian_rows=("16 GET /" "1 GET /")
 # Rounds over all rows, so that a slow spell of the machine spreads over them.
 for _ in $(seq "$reps"); do
   for i in "${!rows[@]}"; do
     read -r conns method path <<<"${rows[$i]}"
     pair "main$i" bare service "$conns" "$method" "$path" "$seconds"
   done
+  [ "$debian" = 0 ] && continue
+  # Debian's in pair's first place, so that its ratio is patched / Debian.
+  for i in "${!debian_rows[@]}"; do
+    read -r conns method path <<<"${debian_rows[$i]}"
+    pair "debian$i" debian bare "$conns" "$method" "$path" "$seconds"
+  done
 done
 stop_server bare
 stop_server service
+[ "$debian" = 0 ] || stop_server debian
 pids=()
 
 fmt='%-8s %-20s | %9s %7s %7s | %9s %7s %7s | %6s\n'
@@ -124,6 +151,34 @@ done
 echo
 echo "targets (service, same run):"
 printf '%s\n' "${targets[@]}"
+
+# ---- patched cpprestsdk against Debian's ------------------------------------------
+if [ "$debian" != 0 ]; then
+  echo
+  echo "bare listener on the patched cpprestsdk against the same program on Debian's (LD_LIBRARY_PATH=$debian_libs)," \
+    "pool of $builtin_threads threads, from the rounds above; libraries as mapped (/proc/PID/maps): patched" \
+    "$lib_patched, Debian's $lib_debian"
+  echo "patches applied: ${RK_BENCH_CPPREST_PATCHES:-none}"
+  printf "$fmt" load request "Deb. rps" "p50 us" "p99 us" "patch rps" "p50 us" "p99 us" ratio
+  targets=()
+  for i in "${!debian_rows[@]}"; do
+    read -r conns method path <<<"${debian_rows[$i]}"
+    row=$(summary "debian$i")
+    read -r drps dp50 dp99 prps pp50 pp99 ratio <<<"$row"
+    printf "$fmt" "$conns conn" "$method $path" "$drps" "$dp50" "$dp99" "$prps" "$pp50" "$pp99" "$ratio"
+    targets+=("  $conns conn $method $path: requests/s ratio patched/Debian $ratio (>= 0.95: $(awk -v r="$ratio" \
+      'BEGIN { print (r >= 0.95) ? "met" : "NOT met" }'))")
+  done
+  echo
+  echo "targets (patched cpprestsdk, same run):"
+  printf '%s\n' "${targets[@]}"
+fi
+
+# ---- request bodies ------------------------------------------------------------------
+if [ "${RK_BENCH_BODIES:-1}" != 0 ]; then
+  echo
+  RK_BENCH_BUILT=1 RK_BENCH_BUILD=$build RK_BENCH_SERVICE_THREADS=$builtin_threads "$here/bodies.sh"
+fi
 
 # ---- thread-pool size sweep --------------------------------------------------------
 [ -z "$sweep" ] && exit 0

@@ -26,6 +26,7 @@
 #include "rk_logger.h"
 #include "rk_rest_handler.h"
 #include "rk_test_http.h"
+#include "rk_test_memory.h"
 #include "rk_test_wait.h"
 #include "rkservice.h"
 
@@ -64,14 +65,6 @@ const std::string kChunkedHead =
 
 std::string CountedHead(const std::string& length) {
   return "POST /echo/body HTTP/1.1\r\nHost: x\r\nUserName: ann\r\nContent-Type: text/plain\r\nContent-Length: " + length + "\r\n\r\n";
-}
-
-size_t ResidentBytes() {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6)) * 1024;
-  }
-  return 0;
 }
 
 class Listener : public testing::Test {
@@ -247,14 +240,14 @@ TEST_F(Listener, AHeadPastItsBoundIsRefusedUnread) {
   SlowClient client(port_);
   ASSERT_TRUE(client.Send("GET /echo/hit HTTP/1.1\r\nHost: x\r\nUserName: ann\r\nX-Long: "));
   const std::string piece(64 * 1024, 'b');
-  const size_t before = ResidentBytes();
+  const size_t before = rktest::ResidentBytes();
   size_t sent = 0;
   while (sent < (48u << 20) && !client.Readable() && client.Send(piece)) sent += piece.size();
   const HttpReply reply = client.ReceiveReply(30000);
   EXPECT_EQ(reply.status, 431);
   EXPECT_TRUE(client.ClosedByPeer());
   EXPECT_LT(sent, 48u << 20);
-  const size_t grown = ResidentBytes() > before ? ResidentBytes() - before : 0;
+  const size_t grown = rktest::ResidentBytes() > before ? rktest::ResidentBytes() - before : 0;
   EXPECT_LT(grown, 8u << 20) << "grew by " << (grown >> 10) << " KiB";
   EXPECT_EQ(g_routed, 0);
   ExpectServing();
