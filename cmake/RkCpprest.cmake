@@ -17,7 +17,8 @@ endif()
 
 set(RK_CPPREST_FLAGS "-O2 -g")
 if(RK_SANITIZER)
-  string(APPEND RK_CPPREST_FLAGS " -fsanitize=${RK_SANITIZER} -fno-omit-frame-pointer -fno-sanitize=vptr")
+  list(JOIN RK_SANITIZER_FLAGS " " sanitizer_flags)
+  string(APPEND RK_CPPREST_FLAGS " ${sanitizer_flags}")
 endif()
 
 set(stamp_text "${RK_CPPREST_VERSION}|${RK_CPPREST_FLAGS}|${CMAKE_CXX_COMPILER}")
@@ -43,7 +44,7 @@ function(rk_cpprest_run what)
 endfunction()
 
 if(NOT old_stamp STREQUAL stamp)
-  message(STATUS "cpprest: building Debian's ${RK_CPPREST_VERSION} with ${CMAKE_CURRENT_LIST_DIR}/../third_party/cpprest/patches")
+  message(STATUS "cpprest: building Debian's ${RK_CPPREST_VERSION} with ${RK_CPPREST_PATCH_DIR}")
   file(REMOVE_RECURSE ${root})
   file(MAKE_DIRECTORY ${root}/fetch)
   # The source package is kept outside the build tree's own cleaning, per version.
