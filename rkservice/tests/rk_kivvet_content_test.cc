@@ -29,6 +29,7 @@
 #include "rk_logger.h"
 #include "rk_note_data_test_support.h"
 #include "rk_test_http.h"
+#include "rk_test_log.h"
 #include "rk_test_wait.h"
 #include "rk_utils.h"
 #include "rkservice.h"
@@ -128,10 +129,7 @@ class KivvetContent : public testing::Test {
     return data;
   }
 
-  std::string Log() {
-    RkLogger::Instance()->logger()->flush();
-    return ReadFile(log_);
-  }
+  std::string Log() { return rktest::FlushedLog(log_); }
 
   // Lines written after a reply went out may not be there yet when it
   // arrives: waits for the text, up to a bound only a hang reaches.

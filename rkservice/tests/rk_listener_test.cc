@@ -14,9 +14,7 @@
 #include <chrono>
 #include <cpprest/http_listener.h>
 #include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,6 +24,7 @@
 #include "rk_logger.h"
 #include "rk_rest_handler.h"
 #include "rk_test_http.h"
+#include "rk_test_log.h"
 #include "rk_test_memory.h"
 #include "rk_test_wait.h"
 #include "rkservice.h"
@@ -98,13 +97,7 @@ class Listener : public testing::Test {
     EXPECT_EQ(reply.body, "hit");
   }
 
-  std::string Log() {
-    RkLogger::Instance()->logger()->flush();
-    std::ifstream in(log_);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
+  std::string Log() { return rktest::FlushedLog(log_); }
 
   fs::path root_;
   fs::path log_;
@@ -201,7 +194,9 @@ TEST_F(Listener, ACountedBodyThatBreaksOffIsNotRouted) {
   client.ShutdownSend();
   const HttpReply reply = client.ReceiveReply(30000);
   EXPECT_TRUE(reply.status == 400 || reply.status == 0) << reply.status;
-  if (reply.status == 400) EXPECT_EQ(reply.body, "{}");
+  if (reply.status == 400) {
+    EXPECT_EQ(reply.body, "{}");
+  }
   EXPECT_TRUE(client.ClosedByPeer());
   EXPECT_EQ(g_routed, 0);
   ExpectServing();
@@ -384,7 +379,9 @@ TEST_F(ListenerTimeouts, IdleStalledAndHalfSentConnectionsAreClosed) {
   };
   for (const auto& c : cases) {
     SlowClient client(port_);
-    if (!c.sent.empty()) ASSERT_TRUE(client.Send(c.sent));
+    if (!c.sent.empty()) {
+      ASSERT_TRUE(client.Send(c.sent));
+    }
     EXPECT_TRUE(client.ClosedByPeer()) << c.what;
   }
   // A head that keeps coming, byte by byte, is closed too: the limit counts

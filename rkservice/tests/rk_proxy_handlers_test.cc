@@ -11,11 +11,9 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <iostream>
 #include <memory>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -24,6 +22,7 @@
 #include "rk_in_process_service.h"
 #include "rk_logger.h"
 #include "rk_test_http.h"
+#include "rk_test_log.h"
 #include "rkservice.h"
 
 namespace rkservice {
@@ -73,13 +72,7 @@ class Proxies : public testing::Test {
     return rktest::Request(port_, "POST", path, headers, body);
   }
 
-  std::string Log() {
-    RkLogger::Instance()->logger()->flush();
-    std::ifstream in(root_ / "test.log");
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
+  std::string Log() { return rktest::FlushedLog(root_ / "test.log"); }
 
   fs::path root_;
   int port_ = 0;

@@ -13,6 +13,7 @@
 #include "handlers/rk_data_backup.h"
 #include "handlers/rk_qa_store.h"
 #include "rk_logger.h"
+#include "rk_test_log.h"
 #include "rkservice.h"
 
 namespace rkservice {
@@ -64,10 +65,7 @@ class Backups : public testing::Test {
     return names;
   }
 
-  std::string Log() {
-    RkLogger::Instance()->logger()->flush();
-    return ReadText(log_);
-  }
+  std::string Log() { return rktest::FlushedLog(log_); }
 
   fs::path base_;
   fs::path log_;

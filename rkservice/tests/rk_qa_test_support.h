@@ -24,6 +24,7 @@
 #include "rk_logger.h"
 #include "rk_notify_test_server.h"
 #include "rk_test_http.h"
+#include "rk_test_log.h"
 #include "rkservice.h"
 
 namespace rkservice {
@@ -144,10 +145,7 @@ class QaServiceTest : public testing::Test {
     return lines;
   }
 
-  std::string Log() {
-    RkLogger::Instance()->logger()->flush();
-    return ReadText(log_);
-  }
+  std::string Log() { return rktest::FlushedLog(log_); }
 
   fs::path UserFolder(const std::string& user = "ann") const { return root_ / user / "QuickAccess"; }
   fs::path DataFile(const std::string& user = "ann") const { return UserFolder(user) / "QaConfig.dat"; }

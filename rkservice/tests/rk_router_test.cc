@@ -14,7 +14,6 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -26,6 +25,7 @@
 #include "rk_rest_handler.h"
 #include "rk_service_work.h"
 #include "rk_test_http.h"
+#include "rk_test_log.h"
 #include "rk_test_memory.h"
 #include "rk_test_wait.h"
 #include "rkservice.h"
@@ -200,13 +200,7 @@ class Router : public testing::Test {
     return rktest::Request(port_, "GET", target, headers);
   }
 
-  std::string Log() {
-    RkLogger::Instance()->logger()->flush();
-    std::ifstream in(log_);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
+  std::string Log() { return rktest::FlushedLog(log_); }
 
   static void ExpectCommonHeaders(const HttpReply& reply, const std::string& context) {
     EXPECT_EQ(reply.Header("access-control-allow-origin"), "*") << context;

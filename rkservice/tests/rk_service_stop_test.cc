@@ -29,6 +29,7 @@
 #include "rk_notify_test_server.h"
 #include "rk_service_work.h"
 #include "rk_test_http.h"
+#include "rk_test_log.h"
 #include "rk_test_wait.h"
 #include "rkservice.h"
 
@@ -144,10 +145,7 @@ class ServiceStop : public testing::Test {
     notify_.SetReply(held);
   }
 
-  std::string Log() {
-    RkLogger::Instance()->logger()->flush();
-    return ReadFile(log_);
-  }
+  std::string Log() { return rktest::FlushedLog(log_); }
 
   fs::path base_;
   fs::path log_;
