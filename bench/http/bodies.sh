@@ -38,15 +38,12 @@ warm_bytes=4096
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
 here=$root/bench/http
-build=${RK_BENCH_BUILD:-build/native}
-[[ $build == /* ]] || build=$root/$build
-[ "$build" = "$root/build/native" ] || build_label="build folder $build (RelWithDebInfo)"
+# shellcheck source=rk_bench_lib.sh
+source "$here/rk_bench_lib.sh"
+resolve_build
 server=$build/bin/rk_http_bench_server
 client=$build/bin/rk_http_body_client
 script=$here/rk_http_bench.lua
-
-# shellcheck source=rk_bench_lib.sh
-source "$here/rk_bench_lib.sh"
 
 # run.sh has built them already.
 if [ -z "${RK_BENCH_BUILT:-}" ]; then

@@ -1,8 +1,8 @@
 # Helpers shared by the loopback benchmarks (bench/http/run.sh, bench/qa/run.sh),
-# sourced after these are set: server (the bench server program), script (the
-# wrk script) and user (the UserName header); build_targets also needs root and
-# build (the build folder). Sourcing makes the scratch folder $work and stops
-# the servers started here (pids) at exit.
+# whose functions use, once set: server (the bench server program), script (the
+# wrk script) and user (the UserName header); resolve_build and build_targets
+# also root, build_targets also build (the build folder). Sourcing makes the
+# scratch folder $work and stops the servers started here (pids) at exit.
 
 work=$(mktemp -d)
 pids=()
@@ -91,6 +91,15 @@ summary() {
   done
   out+=("$(median <"$work/$1.ratio" | xargs printf '%.2f')")
   echo "${out[*]}"
+}
+
+# resolve_build: the build folder in $build (RK_BENCH_BUILD, absolute or from
+# the top of the tree; build/native by default) and, for any folder but the
+# native preset's, its label for the header in $build_label.
+resolve_build() {
+  build=${RK_BENCH_BUILD:-build/native}
+  [[ $build == /* ]] || build=$root/$build
+  [ "$build" = "$root/build/native" ] || build_label="build folder $build (RelWithDebInfo)"
 }
 
 # cpprest_patch_names: the patches the build applies to cpprestsdk, by name.

@@ -30,9 +30,9 @@ user=bench
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
 here=$root/bench/http
-build=${RK_BENCH_BUILD:-build/native}
-[[ $build == /* ]] || build=$root/$build
-[ "$build" = "$root/build/native" ] || build_label="build folder $build (RelWithDebInfo)"
+# shellcheck source=rk_bench_lib.sh
+source "$here/rk_bench_lib.sh"
+resolve_build
 server=$build/bin/rk_http_bench_server
 script=$here/rk_http_bench.lua
 # Debian's library, which a binary loads instead of the patched one that its
@@ -49,8 +49,6 @@ if ! command -v wrk >/dev/null; then
     { "${sudo_cmd[@]}" apt-get update -qq && "${sudo_cmd[@]}" apt-get install -y -qq wrk >/dev/null; }
 fi
 cd "$root"
-# shellcheck source=rk_bench_lib.sh
-source "$here/rk_bench_lib.sh"
 build_targets rkservice rk_http_bench_server rk_http_body_client
 
 builtin_threads=$(service_pool_size)
